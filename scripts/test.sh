@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Everything a newcomer or CI needs: set-up, the release build with warnings as
+# errors and its engine tests, then the sanitizer build (ASan+UBSan) and its tests.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$here"
+
+scripts/setup.sh
+
+jobs="$(nproc)"
+
+echo "== release build"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKELPO_WERROR=ON >/dev/null
+cmake --build build/release -j "$jobs"
+echo "== engine tests (release)"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+echo "== sanitizer build (address, undefined)"
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPO_WERROR=ON -DKELPO_SANITIZE=ON \
+  -DKELPO_BUILD_BENCH=OFF >/dev/null
+cmake --build build/asan -j "$jobs"
+echo "== engine tests (sanitizers)"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+echo "== all tests passed"
