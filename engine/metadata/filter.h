@@ -1,22 +1,25 @@
 // Filter: the parsed `where_filter` tree, evaluated against one record's
 // metadata (`matches`) or answered from the metadata index where it can be
 // (`resolve_from_index`). Parsing from Python dicts lives in the binding; it
-// only walks the dict and calls the constructors below.
+// only walks the dict and calls the constructors and conversions below.
+//
+// How consumers (count, search) use a filter: resolve it under a shared
+// metadata_index lock. Resolved: examine only the candidate slots. Unresolved:
+// examine every slot. Either way, keep the live slots for which `matches` is
+// true. A resolved set never misses a matching slot; it may hold extra slots
+// when an And mixes index conditions with others, and `matches` drops those.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_set>
+#include <string_view>
 #include <vector>
 
 #include "engine/metadata/json.h"
+#include "engine/metadata/metadata_index.h"
 
 namespace kelpo {
-
-class MetadataIndex;
-
-using SlotSet = std::unordered_set<uint32_t>;
 
 struct Filter {
   enum class Kind : uint8_t { kEq, kNe, kIn, kGt, kGte, kLt, kLte, kAnd };
@@ -35,16 +38,83 @@ struct Filter {
   static Filter gte(std::string field, double t);
   static Filter lt(std::string field, double t);
   static Filter lte(std::string field, double t);
+  // Gt, Gte, Lt or Lte, chosen by `kind` (which must be one of them).
+  static Filter compare(Kind kind, std::string field, double t);
   static Filter all_of(std::vector<Filter> children);
   // One condition stays itself; zero or several become an And.
   static Filter combine(std::vector<Filter> conditions);
 };
 
+// --- The dict language, for the parser in the binding ---------------------
+//
+// A field whose dict value is not a dict is an Eq condition. A dict value holds
+// operators, each one condition; an empty one holds none. All conditions of a
+// filter dict, in the dict's order, go to Filter::combine.
+
+// "$ne", "$in", "$gt", "$gte", "$lt", "$lte" -> their kind; anything else
+// (including "$eq", "$nin", "$or") -> nullopt.
+std::optional<Filter::Kind> filter_operator(std::string_view op);
+
+// The parser's failures, raised as ValueError with exactly these texts.
+inline constexpr const char* kFilterInNotList = "$in value must be a list";
+inline constexpr const char* kFilterUnsupportedValue = "unsupported filter value type";
+// "$gt value must be a number" (and $gte, $lt, $lte), for a comparison `kind`.
+std::string filter_not_a_number(Filter::Kind kind);
+// "unknown operator: {op}".
+std::string filter_unknown_operator(std::string_view op);
+
+// Conversions of Eq, "$ne" and "$in" operands, tried in this order: a str is a
+// JSON string, a bool a JSON boolean, an integer that fits 64 signed bits goes
+// through filter_int_value, anything else with a float conversion through
+// filter_float_value, None is JSON null; anything else (lists included) fails
+// with kFilterUnsupportedValue.
+//
+// An integer of the non-negative or the negative kind by its sign, so that it
+// equals the stored metadata integer of the same value.
+Json filter_int_value(int64_t v);
+// A float number, or null when v is NaN or infinite (JSON has neither).
+Json filter_float_value(double v);
+
+// --- Evaluation ------------------------------------------------------------
+
 // Whether the filter accepts a record with this metadata (absent = nullptr).
+// Metadata that is absent or not an object matches no filter at all.
 bool matches(const Filter& filter, const Json* metadata);
 
-// The candidate slots the metadata index can give for this filter, or nullopt
-// when it cannot answer (the consumer then scans every slot with `matches`).
+// The outcome of answering a filter from the index: unresolved, or a candidate
+// set. The set is borrowed from the index when no work was needed to form it
+// (a single equality), so it is valid only while the index is unchanged, i.e.
+// while the caller keeps holding the metadata_index lock; otherwise it is owned.
+class Candidates {
+ public:
+  static Candidates unresolved() { return Candidates(); }
+  static Candidates borrowed(const SlotSet* slots);  // nullptr: the empty set
+  static Candidates owned(SlotSet slots);
+
+  bool resolved() const { return resolved_; }
+  // The candidate slots. Only when resolved().
+  const SlotSet& slots() const { return borrowed_ != nullptr ? *borrowed_ : owned_; }
+  // The candidate slots as a set of the caller's own (a copy when borrowed).
+  SlotSet release() &&;
+
+ private:
+  bool resolved_ = false;
+  const SlotSet* borrowed_ = nullptr;  // when set, the candidates; owned_ is unused
+  SlotSet owned_;
+};
+
+// Answers what the index can, without copying a stored set. Eq and In on
+// booleans, numbers and strings resolve to exactly the matching live slots;
+// Eq or In naming null, an array, an object or NaN is unresolved (the index
+// holds no such values, but matches() can accept them, so only a scan gives
+// the same answer); an And resolves to the intersection of its resolved
+// conditions (unresolved if none resolve, including the empty And, whose
+// scan accepts every record with object metadata); Ne and the comparisons are
+// unresolved.
+Candidates resolve_candidates(const Filter& filter, const MetadataIndex& index);
+
+// The same as an owned set, or nullopt when unresolved; the caller may release
+// the metadata_index lock as soon as it returns.
 std::optional<SlotSet> resolve_from_index(const Filter& filter, const MetadataIndex& index);
 
 }  // namespace kelpo
