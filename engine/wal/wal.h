@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "engine/util/error.h"
-#include "engine/wal/file_ops.h"
+#include "engine/wal/wal_file_ops.h"
 #include "engine/wal/wal_record.h"
 
 namespace kelpo {
@@ -45,7 +45,7 @@ class Wal {
  public:
   // No file is opened until the first append. `ops` (not owned) must outlive
   // the Wal; nullptr means the system's calls.
-  explicit Wal(std::string path, FileOps* ops = nullptr);
+  explicit Wal(std::string path, WalFileOps* ops = nullptr);
   ~Wal();
   Wal(const Wal&) = delete;
   Wal& operator=(const Wal&) = delete;
@@ -88,7 +88,7 @@ class Wal {
 
   // Constant after construction.
   std::string path_;
-  FileOps* ops_;  // not owned
+  WalFileOps* ops_;  // not owned
 
   int fd_ = -1;       // the log, open for appending; -1 while closed
   uint64_t end_ = 0;  // the file's length, all of it whole records (while open)

@@ -20,7 +20,7 @@ class BufferedReader {
  public:
   enum class Got { kAll, kEnd, kError };
 
-  BufferedReader(FileOps& ops, int fd, uint64_t limit) : ops_(ops), fd_(fd), limit_(limit) {}
+  BufferedReader(WalFileOps& ops, int fd, uint64_t limit) : ops_(ops), fd_(fd), limit_(limit) {}
 
   // Copies the next n bytes into dst. kEnd when the file (or the limit) ends
   // first; kError with *err set when a read fails.
@@ -72,7 +72,7 @@ class BufferedReader {
     }
   }
 
-  FileOps& ops_;
+  WalFileOps& ops_;
   const int fd_;
   const uint64_t limit_;
   uint64_t file_pos_ = 0;  // next offset to read from the file
@@ -91,7 +91,7 @@ uint32_t load_u32(const char* p) {
 // payload of each record whose CRC matches to on_record, and records in
 // *stats how far the good records reach.
 template <class OnRecord>
-Status scan_records(FileOps& ops, int fd, uint64_t size, WalReadStats* stats, OnRecord on_record) {
+Status scan_records(WalFileOps& ops, int fd, uint64_t size, WalReadStats* stats, OnRecord on_record) {
   *stats = WalReadStats();
   stats->file_size = size;
   BufferedReader in(ops, fd, size);
@@ -130,7 +130,7 @@ Status scan_records(FileOps& ops, int fd, uint64_t size, WalReadStats* stats, On
 
 // Opens the log read-only: its descriptor and size, or -ENOENT when it is
 // missing, or another error.
-int open_for_reading(FileOps& ops, const std::string& path, uint64_t* size, int* fd_out) {
+int open_for_reading(WalFileOps& ops, const std::string& path, uint64_t* size, int* fd_out) {
   const int fd = ops.open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return fd;
   const int r = ops.file_size(fd, size);

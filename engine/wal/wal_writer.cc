@@ -18,7 +18,7 @@ constexpr mode_t kFileMode = 0666;  // before the umask
 constexpr size_t kCopyChunk = 64 * 1024;
 
 // Writes all n bytes, resuming after short writes. 0, or -errno.
-int write_all(FileOps& ops, int fd, const char* p, size_t n) {
+int write_all(WalFileOps& ops, int fd, const char* p, size_t n) {
   while (n > 0) {
     const ssize_t w = ops.write(fd, p, n);
     if (w == -EINTR) continue;
@@ -32,7 +32,7 @@ int write_all(FileOps& ops, int fd, const char* p, size_t n) {
 
 // Appends bytes [from, to) of the file at `path` to the file open as `out`.
 // On failure `out` is cut back to its old length. 0, or -errno.
-int copy_range(FileOps& ops, const std::string& path, uint64_t from, uint64_t to, int out) {
+int copy_range(WalFileOps& ops, const std::string& path, uint64_t from, uint64_t to, int out) {
   uint64_t out_size = 0;
   int r = ops.file_size(out, &out_size);
   if (r != 0) return r;
@@ -57,7 +57,7 @@ int copy_range(FileOps& ops, const std::string& path, uint64_t from, uint64_t to
 
 }  // namespace
 
-Wal::Wal(std::string path, FileOps* ops) : path_(std::move(path)), ops_(ops != nullptr ? ops : &system_file_ops()) {}
+Wal::Wal(std::string path, WalFileOps* ops) : path_(std::move(path)), ops_(ops != nullptr ? ops : &WalFileOps::system()) {}
 
 Wal::~Wal() { close(); }
 

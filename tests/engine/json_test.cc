@@ -96,14 +96,6 @@ TEST(JsonParse, KindsAndFloatsSurviveTheTextRoundTrip) {
   }
 }
 
-TEST(JsonDump, CompactWithSortedKeys) {
-  Json v = Json::object();
-  v["z"] = 1;
-  v["a"] = Json::array({true, nullptr, "s p"});
-  v["m"] = 2.0;
-  EXPECT_EQ(json_dump_compact(v), R"({"a":[true,null,"s p"],"m":2.0,"z":1})");
-}
-
 TEST(JsonDump, InvalidUtf8NeverThrowsButTheExactFormRefuses) {
   const Json v = Json::object({{"s", std::string("a\xff")}});
   EXPECT_NO_THROW(json_dump_compact(v));

@@ -1,5 +1,5 @@
 // The log after damage: repairing a torn tail before appending, undoing failed
-// appends, and reporting I/O errors, with failures injected through FileOps.
+// appends, and reporting I/O errors, with failures injected through WalFileOps.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -21,7 +21,7 @@ using testing::write_bytes;
 using Ids = std::vector<std::string>;
 
 // Real system calls, except the ones a test tells to fail.
-class FaultyOps : public FileOps {
+class FaultyOps : public WalFileOps {
  public:
   int fail_write = -1;      // index of the write call that fails (-1: none)
   bool short_write = false;  // that call writes half and reports it; the next write fails
@@ -34,23 +34,23 @@ class FaultyOps : public FileOps {
 
   int open(const char* path, int flags, mode_t mode) override {
     if (fail_open > 0) return --fail_open, -EACCES;
-    return FileOps::open(path, flags, mode);
+    return WalFileOps::open(path, flags, mode);
   }
   ssize_t write(int fd, const void* buf, size_t n) override {
     const int k = writes++;
-    if (k == fail_write && short_write && n > 1) return FileOps::write(fd, buf, n / 2);
+    if (k == fail_write && short_write && n > 1) return WalFileOps::write(fd, buf, n / 2);
     if (k == fail_write || (short_write && k == fail_write + 1) || (fail_writes_forever && k >= fail_write)) {
       return -write_error;
     }
-    return FileOps::write(fd, buf, n);
+    return WalFileOps::write(fd, buf, n);
   }
   int ftruncate(int fd, uint64_t length) override {
     if (fail_truncate > 0) return --fail_truncate, -EIO;
-    return FileOps::ftruncate(fd, length);
+    return WalFileOps::ftruncate(fd, length);
   }
   ssize_t pread(int fd, void* buf, size_t n, uint64_t offset) override {
     if (fail_pread > 0) return --fail_pread, -EIO;
-    return FileOps::pread(fd, buf, n, offset);
+    return WalFileOps::pread(fd, buf, n, offset);
   }
 };
 

@@ -1,4 +1,4 @@
-// FileOps: the few system calls the write-ahead log makes, behind one seam, so
+// WalFileOps: the few system calls the write-ahead log makes, behind one seam, so
 // that a test can make any one of them fail (ENOSPC, EIO, a short write) and
 // check what the log does then. The default instance calls the system.
 //
@@ -13,9 +13,9 @@
 
 namespace kelpo {
 
-class FileOps {
+class WalFileOps {
  public:
-  virtual ~FileOps() = default;
+  virtual ~WalFileOps() = default;
 
   // A file descriptor, or -errno.
   virtual int open(const char* path, int flags, mode_t mode);
@@ -31,9 +31,9 @@ class FileOps {
   virtual int close(int fd);
   // 0, or -errno.
   virtual int unlink(const char* path);
-};
 
-// The instance that calls the system; lives for the whole process.
-FileOps& system_file_ops();
+  // The instance that calls the system; lives for the whole process.
+  static WalFileOps& system();
+};
 
 }  // namespace kelpo
