@@ -1,0 +1,148 @@
+// The two single-layer walks of the graph, written once and parameterised so
+// every caller shares them:
+//
+//   Dist    measures a stored slot against the query: `float operator()(Slot)`
+//           and `void prefetch(Slot)` (a hint that the slot is next).
+//           QueryDistance below is the full-precision one; a walk over
+//           compressed codes supplies its own.
+//   Accept  decides which visited slots may enter the result beam:
+//           `bool operator()(Slot)`. Every reachable node is still walked;
+//           AcceptAll gives the plain beam search.
+//
+// Ordering rules: plain float comparisons everywhere (a NaN is never less than
+// anything), no secondary key.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "engine/index/distance.h"
+#include "engine/index/index_types.h"
+#include "engine/index/neighbor_lists.h"
+#include "engine/index/visited_pool.h"
+
+namespace kelpo {
+
+// Full-precision distance from one query to stored vectors.
+class QueryDistance {
+ public:
+  QueryDistance(const float* query, const float* vectors, size_t dim, const DistanceFunction& fn)
+      : query_(query), vectors_(vectors), dim_(dim), fn_(fn), prefetch_lines_(std::min<size_t>((dim * 4 + 63) / 64, 8)) {}
+
+  float operator()(Slot s) const { return fn_(query_, vectors_ + static_cast<size_t>(s) * dim_, dim_); }
+
+  void prefetch(Slot s) const {
+    // The first lines are enough to start the kernel; the hardware prefetcher
+    // follows the rest of a long row.
+    const char* p = reinterpret_cast<const char*>(vectors_ + static_cast<size_t>(s) * dim_);
+    for (size_t i = 0; i < prefetch_lines_; ++i) __builtin_prefetch(p + 64 * i);
+  }
+
+ private:
+  const float* query_;
+  const float* vectors_;
+  size_t dim_;
+  DistanceFunction fn_;
+  size_t prefetch_lines_;
+};
+
+struct AcceptAll {
+  bool operator()(Slot) const { return true; }
+};
+
+inline constexpr float kLargestFinite = std::numeric_limits<float>::max();
+
+// Greedy walk on one layer: from `entry`, move to any neighbour strictly
+// closer than the best so far, scanning each list to its end, until a whole
+// list brings no improvement. Nodes without this layer end the walk.
+// `buffer` holds capacity(layer) slots.
+template <class Dist>
+Slot greedy_walk(const NeighborLists& links, const Dist& dist, Slot entry, size_t layer, Slot* buffer) {
+  Slot cur = entry;
+  float best = dist(cur);
+  for (;;) {
+    if (!links.has_layer(cur, layer)) return cur;
+    const size_t n = links.copy(cur, layer, buffer);
+    const Slot start = cur;
+    for (size_t i = 0; i < n; ++i) {
+      if (i + 1 < n) dist.prefetch(buffer[i + 1]);
+      const float d = dist(buffer[i]);
+      if (d < best) {
+        best = d;
+        cur = buffer[i];
+      }
+    }
+    if (cur == start) return cur;
+  }
+}
+
+// Beam search on one layer from `entry` (at `entry_distance`) with beam width
+// max(ef, 1). Returns, in `out`, the accepted slots of the final beam in
+// ascending distance.
+//
+// The walk pops the nearest unexpanded candidate and stops once the beam
+// holds ef accepted entries all closer than it. A visited slot joins the
+// candidates when the beam is not yet full or it beats the beam's farthest;
+// it joins the beam only if accepted, evicting the farthest beyond ef. With
+// AcceptAll a beam that is not full still holds every candidate, so the stop
+// rule reduces to "the popped candidate is farther than the beam's farthest".
+template <class Dist, class Accept>
+void beam_search(const NeighborLists& links, size_t layer, const Dist& dist, Slot entry, float entry_distance,
+                 size_t ef, const Accept& accept, SearchScratch& scratch, std::vector<Neighbor>& out) {
+  ef = std::max<size_t>(ef, 1);
+  auto farther = [](const Neighbor& a, const Neighbor& b) { return a.distance < b.distance; };  // max-heap
+  auto nearer = [](const Neighbor& a, const Neighbor& b) { return a.distance > b.distance; };   // min-heap
+  std::vector<Neighbor>& candidates = scratch.candidates;
+  std::vector<Neighbor>& results = scratch.results;
+  candidates.clear();
+  results.clear();
+  VisitedSet& visited = scratch.visited;
+  visited.begin(links.size());
+  Slot* list = scratch.list.data();
+  Slot* fresh = scratch.fresh.data();
+
+  visited.test_and_mark(entry);
+  candidates.push_back({entry, entry_distance});
+  if (accept(entry)) results.push_back({entry, entry_distance});
+
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), nearer);
+    const Neighbor c = candidates.back();
+    candidates.pop_back();
+    if (results.size() >= ef && c.distance > results.front().distance) break;
+    if (!links.has_layer(c.slot, layer)) continue;
+
+    const size_t n = links.copy(c.slot, layer, list);
+    for (size_t i = 0; i < n; ++i) visited.prefetch(list[i]);
+    size_t unseen = 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (!visited.test_and_mark(list[i])) fresh[unseen++] = list[i];
+    }
+    if (unseen > 0) dist.prefetch(fresh[0]);
+    for (size_t i = 0; i < unseen; ++i) {
+      if (i + 1 < unseen) dist.prefetch(fresh[i + 1]);
+      const Slot x = fresh[i];
+      const float d = dist(x);
+      const float worst = results.empty() ? kLargestFinite : results.front().distance;
+      if (d < worst || results.size() < ef) {
+        candidates.push_back({x, d});
+        std::push_heap(candidates.begin(), candidates.end(), nearer);
+        if (accept(x)) {
+          results.push_back({x, d});
+          std::push_heap(results.begin(), results.end(), farther);
+          if (results.size() > ef) {
+            std::pop_heap(results.begin(), results.end(), farther);
+            results.pop_back();
+          }
+        }
+      }
+    }
+  }
+  std::sort_heap(results.begin(), results.end(), farther);
+  out.assign(results.begin(), results.end());
+}
+
+}  // namespace kelpo

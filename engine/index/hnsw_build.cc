@@ -1,0 +1,214 @@
+// Graph construction: levels, insertion (single and batched, with a parallel
+// phase), linking a node layer by layer, and relinking after a vector changes.
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <random>
+
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include "engine/index/beam_search.h"
+#include "engine/index/hnsw_index.h"
+
+namespace kelpo {
+
+namespace {
+
+uint64_t os_seed() {
+  uint64_t seed = 0;
+  if (getrandom(&seed, sizeof seed, 0) == static_cast<ssize_t>(sizeof seed)) return seed;
+  std::random_device rd;
+  return (static_cast<uint64_t>(rd()) << 32) ^ rd();
+}
+
+// Sorts entries by distance, ascending, keeping the order of equal ones.
+// Lists are short and mostly sorted already (a pruned list is kept in
+// distance order and newcomers are appended), so insertion sort wins.
+void stable_sort_by_distance(Neighbor* v, size_t n) {
+  for (size_t i = 1; i < n; ++i) {
+    const Neighbor x = v[i];
+    size_t j = i;
+    for (; j > 0 && x.distance < v[j - 1].distance; --j) v[j] = v[j - 1];
+    v[j] = x;
+  }
+}
+
+}  // namespace
+
+size_t HnswIndex::random_level() const {
+  thread_local std::mt19937_64 generator(os_seed());
+  const uint64_t u = generator();
+  const double r = static_cast<double>(u >> 11) * 0x1.0p-53;
+  const double level = std::floor(-std::log(r) * level_mult_);
+  if (!(level > 0)) return 0;  // negative, zero or NaN
+  if (level >= static_cast<double>(kMaxDrawnLevel)) return kMaxDrawnLevel;
+  return static_cast<size_t>(level);
+}
+
+void HnswIndex::append_nodes(const std::vector<const float*>& vectors, const std::vector<uint8_t>& levels) {
+  const size_t n = vectors.size();
+  vectors_.reserve_more(n * dim_);
+  norms_.reserve(norms_.size() + n);
+  for (const float* v : vectors) {
+    vectors_.append(v, dim_);
+    norms_.push_back(vector_norm(v, dim_));
+  }
+  links_.add_nodes(levels.data(), n);
+  deleted_bits_.resize((static_cast<size_t>(links_.size()) + 63) / 64, 0);
+}
+
+Slot HnswIndex::insert(const float* v) { return batch_insert(std::vector<const float*>{v}).front(); }
+
+std::vector<Slot> HnswIndex::batch_insert(const std::vector<const float*>& vectors) {
+  const size_t n = vectors.size();
+  if (n == 0) return {};
+  const Slot start = node_count();
+  std::vector<uint8_t> levels(n);
+  for (size_t i = 0; i < n; ++i) levels[i] = static_cast<uint8_t>(random_level());
+  append_nodes(vectors, levels);
+
+  size_t next = 0;
+  if (entry_point_ == NO_ENTRY) {
+    // The first node starts the graph; there is nothing to link it to.
+    entry_point_ = start;
+    max_level_ = levels[0];
+    next = 1;
+  }
+  const size_t sequential_end = std::min(n, PARALLEL_BATCH_THRESHOLD);
+  for (; next < sequential_end; ++next) {
+    connect_node(start + static_cast<Slot>(next), levels[next], entry_point_);
+    if (levels[next] > max_level_) {
+      entry_point_ = start + static_cast<Slot>(next);
+      max_level_ = levels[next];
+    }
+  }
+
+  if (n > PARALLEL_BATCH_THRESHOLD) {
+    // One task per pool thread, each taking the next node in input order, so
+    // every node is linked into a graph that already holds (nearly) all the
+    // nodes before it. Splitting the range instead would have some threads
+    // link late nodes into a graph that is still mostly empty.
+    const Slot entry = entry_point_;
+    std::atomic<size_t> cursor{PARALLEL_BATCH_THRESHOLD};
+    const size_t tasks = static_cast<size_t>(std::max(1, oneapi::tbb::this_task_arena::max_concurrency()));
+    oneapi::tbb::parallel_for(size_t{0}, tasks, [&](size_t) {
+      for (size_t i; (i = cursor.fetch_add(1, std::memory_order_relaxed)) < n;) {
+        connect_node(start + static_cast<Slot>(i), levels[i], entry);
+      }
+    });
+    for (size_t i = PARALLEL_BATCH_THRESHOLD; i < n; ++i) {
+      if (levels[i] > max_level_) {
+        entry_point_ = start + static_cast<Slot>(i);
+        max_level_ = levels[i];
+      }
+    }
+  }
+
+  live_count_.fetch_add(n, std::memory_order_relaxed);
+  std::vector<Slot> slots(n);
+  for (size_t i = 0; i < n; ++i) slots[i] = start + static_cast<Slot>(i);
+  return slots;
+}
+
+void HnswIndex::connect_node(Slot slot, size_t level, Slot entry) {
+  ScratchPool::Lease scratch = lease_scratch();
+  const QueryDistance to_new(vector(slot), vectors_.data(), dim_, distance_);
+  const size_t top = max_level_;
+
+  Slot ep = entry;
+  for (size_t layer = top; layer > level; --layer) ep = greedy_walk(links_, to_new, ep, layer, scratch->list.data());
+
+  std::vector<Neighbor>& candidates = scratch->ranked;
+  for (size_t layer = std::min(level, top);; --layer) {
+    beam_search(links_, layer, to_new, ep, to_new(ep), ef_construction_, AcceptAll{}, *scratch, candidates);
+    const size_t cap = links_.capacity(layer);
+
+    // Nearest first, no diversity heuristic. The node itself can show up
+    // among its candidates (another thread may already link to it, and an
+    // update relinks a node the graph still leads to); a self-link is useless.
+    Slot* selected = scratch->list.data();
+    size_t chosen = 0;
+    for (size_t i = 0; i < candidates.size() && chosen < cap; ++i) {
+      if (candidates[i].slot != slot) selected[chosen++] = candidates[i].slot;
+    }
+    links_.update(slot, layer, [&](Slot* entries, size_t& length) {
+      std::copy(selected, selected + chosen, entries);
+      length = chosen;
+    });
+
+    for (size_t i = 0; i < chosen; ++i) {
+      const Slot s = selected[i];
+      if (!links_.has_layer(s, layer)) continue;
+      const QueryDistance to_s(vector(s), vectors_.data(), dim_, distance_);
+      links_.update(s, layer, [&](Slot* entries, size_t& length) {
+        // A second copy of a link would only take a place from a real one.
+        for (size_t j = 0; j < length; ++j) {
+          if (entries[j] == slot) return;
+        }
+        if (length < cap) {
+          entries[length++] = slot;
+          return;
+        }
+        // Full: rank the list plus the newcomer by distance to s (a stable
+        // sort, so the newcomer, last, loses ties) and keep the nearest cap.
+        Neighbor* ranked = scratch->pruning.data();
+        for (size_t j = 0; j < length; ++j) ranked[j] = {entries[j], to_s(entries[j])};
+        ranked[length] = {slot, to_s(slot)};
+        stable_sort_by_distance(ranked, length + 1);
+        for (size_t j = 0; j < cap; ++j) entries[j] = ranked[j].slot;
+        length = cap;
+      });
+    }
+
+    if (!candidates.empty()) ep = candidates.front().slot;
+    if (layer == 0) break;
+  }
+}
+
+void HnswIndex::unlink(Slot slot) {
+  ScratchPool::Lease scratch = lease_scratch();
+  Slot* former = scratch->list.data();
+  for (size_t layer = 0; layer <= links_.level(slot); ++layer) {
+    size_t count = 0;
+    links_.update(slot, layer, [&](Slot* entries, size_t& length) {
+      std::copy(entries, entries + length, former);
+      count = length;
+      length = 0;
+    });
+    for (size_t i = 0; i < count; ++i) {
+      const Slot x = former[i];
+      if (!links_.has_layer(x, layer)) continue;
+      links_.update(x, layer, [&](Slot* entries, size_t& length) {
+        length = static_cast<size_t>(std::remove(entries, entries + length, slot) - entries);
+      });
+    }
+  }
+}
+
+void HnswIndex::update_vector(Slot slot, const float* v) {
+  vectors_.overwrite(static_cast<size_t>(slot) * dim_, v, dim_);
+  norms_[slot] = vector_norm(vector(slot), dim_);
+  if (node_count() < 2) return;
+
+  // Links to the slot from nodes it does not link to itself stay: finding
+  // them would mean scanning every list.
+  unlink(slot);
+
+  Slot entry = entry_point_;
+  if (entry == slot) {
+    entry = slot;
+    for (Slot s = 0; s < node_count(); ++s) {
+      if (s != slot && !is_deleted(s)) {
+        entry = s;
+        break;
+      }
+    }
+  }
+  connect_node(slot, links_.level(slot), entry);
+}
+
+}  // namespace kelpo

@@ -1,0 +1,51 @@
+// The layer searches and the graph path of search(). The walks themselves are
+// in beam_search.h; this file binds them to the full-precision distance.
+
+#include <algorithm>
+
+#include "engine/index/beam_search.h"
+#include "engine/index/hnsw_index.h"
+
+namespace kelpo {
+
+Slot HnswIndex::search_layer_single(const float* q, Slot entry, size_t layer) const {
+  ScratchPool::Lease scratch = lease_scratch();
+  const QueryDistance dist(q, vectors_.data(), dim_, distance_);
+  return greedy_walk(links_, dist, entry, layer, scratch->list.data());
+}
+
+std::vector<Neighbor> HnswIndex::search_layer(const float* q, Slot entry, size_t ef, size_t layer) const {
+  ScratchPool::Lease scratch = lease_scratch();
+  const QueryDistance dist(q, vectors_.data(), dim_, distance_);
+  std::vector<Neighbor> out;
+  beam_search(links_, layer, dist, entry, dist(entry), ef, AcceptAll{}, *scratch, out);
+  return out;
+}
+
+std::vector<Neighbor> HnswIndex::search(const float* q, size_t k, size_t ef) const {
+  if (entry_point_ == NO_ENTRY) return {};
+  if (uses_brute_force()) return exact_search(q, k);
+  return graph_search(q, k, ef);
+}
+
+std::vector<Neighbor> HnswIndex::graph_search(const float* q, size_t k, size_t ef) const {
+  // The beam below would only be cut to nothing.
+  if (k == 0) return {};
+  ScratchPool::Lease scratch = lease_scratch();
+  const QueryDistance dist(q, vectors_.data(), dim_, distance_);
+  Slot ep = entry_point_;
+  for (size_t layer = max_level_; layer >= 1; --layer) ep = greedy_walk(links_, dist, ep, layer, scratch->list.data());
+
+  std::vector<Neighbor> candidates;
+  beam_search(links_, 0, dist, ep, dist(ep), std::max(ef, k), AcceptAll{}, *scratch, candidates);
+  // Deleted slots were walked and kept in the beam like live ones; drop them
+  // now, which can leave fewer than k.
+  size_t kept = 0;
+  for (size_t i = 0; i < candidates.size() && kept < k; ++i) {
+    if (!is_deleted(candidates[i].slot)) candidates[kept++] = candidates[i];
+  }
+  candidates.resize(kept);
+  return candidates;
+}
+
+}  // namespace kelpo

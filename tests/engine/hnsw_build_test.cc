@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "engine/index/hnsw_index.h"
+#include "tests/engine/hnsw_test_util.h"
+
+namespace kelpo {
+namespace {
+
+using test_util::clustered;
+using test_util::earliest_top_slot;
+using test_util::expect_graph_invariants;
+using test_util::rows;
+
+TEST(HnswBuild, NewIndexIsEmpty) {
+  HnswIndex index(4, Metric::kCosine, 16, 200);
+  EXPECT_EQ(index.node_count(), 0u);
+  EXPECT_EQ(index.m0(), 32u);
+  EXPECT_NEAR(index.level_mult(), 1.0 / std::log(16.0), 1e-15);
+  expect_graph_invariants(index);
+  const float q[4] = {1, 2, 3, 4};
+  EXPECT_TRUE(index.search(q, 10, 10).empty());
+  EXPECT_TRUE(index.batch_insert({}).empty());
+  EXPECT_EQ(index.node_count(), 0u);
+}
+
+TEST(HnswBuild, FirstNodeStartsTheGraphAndSecondLinksBothWays) {
+  HnswIndex index(2, Metric::kEuclidean, 4, 10);
+  const float a[2] = {0, 0}, b[2] = {1, 1};
+  EXPECT_EQ(index.insert(a), 0u);
+  EXPECT_EQ(index.entry_point(), 0u);
+  EXPECT_EQ(index.max_level(), index.node_level(0));
+  EXPECT_EQ(index.total_neighbor_entries(), 0u);
+
+  EXPECT_EQ(index.insert(b), 1u);
+  const size_t shared = std::min(index.node_level(0), index.node_level(1));
+  for (size_t layer = 0; layer <= shared; ++layer) {
+    EXPECT_EQ(index.neighbors(1, layer), std::vector<Slot>{0}) << layer;
+    EXPECT_EQ(index.neighbors(0, layer), std::vector<Slot>{1}) << layer;
+  }
+  EXPECT_EQ(index.total_neighbor_entries(), 2 * (shared + 1));
+  EXPECT_EQ(index.entry_point(), earliest_top_slot(index));
+  EXPECT_EQ(index.norm(1), std::sqrt(2.0f));
+  expect_graph_invariants(index);
+}
+
+// One node at a time and in batches past the parallel threshold, onto an
+// empty index and onto a populated one: the caps, slot bounds, counts and the
+// entry point hold throughout, and the returned slots are consecutive.
+TEST(HnswBuild, InsertAndBatchInsertKeepInvariants) {
+  const size_t dim = 12;
+  const auto data = clustered(1200, dim, 1);
+  const auto all = rows(data, dim);
+  HnswIndex index(dim, Metric::kEuclidean, 6, 40);
+
+  const std::vector<const float*> first(all.begin(), all.begin() + 300);
+  const std::vector<Slot> slots = index.batch_insert(first);
+  ASSERT_EQ(slots.size(), 300u);
+  for (size_t i = 0; i < slots.size(); ++i) EXPECT_EQ(slots[i], i);
+  EXPECT_EQ(index.live_count(), 300u);
+  EXPECT_EQ(index.entry_point(), earliest_top_slot(index));
+  expect_graph_invariants(index);
+
+  for (size_t i = 300; i < 400; ++i) EXPECT_EQ(index.insert(all[i]), i);
+  const std::vector<const float*> rest(all.begin() + 400, all.end());
+  const std::vector<Slot> more = index.batch_insert(rest);
+  EXPECT_EQ(more.front(), 400u);
+  EXPECT_EQ(more.back(), 1199u);
+  EXPECT_EQ(index.live_count(), 1200u);
+  EXPECT_EQ(index.entry_point(), earliest_top_slot(index));
+  expect_graph_invariants(index);
+  for (Slot s = 0; s < 1200; ++s) {
+    ASSERT_EQ(std::memcmp(index.vector(s), all[s], dim * sizeof(float)), 0) << s;
+    EXPECT_EQ(index.norm(s), vector_norm(all[s], dim));
+  }
+  // Every node was linked: each has layer-0 links (the graph is one cluster
+  // per centre at least).
+  for (Slot s = 0; s < 1200; ++s) EXPECT_GT(index.neighbor_count(s, 0), 0u) << s;
+}
+
+TEST(HnswBuild, LevelsFollowTheGeometricLawAndAreCapped) {
+  HnswIndex index(1, Metric::kEuclidean, 16, 10);
+  size_t above0 = 0, above1 = 0;
+  const size_t draws = 200000;
+  for (size_t i = 0; i < draws; ++i) {
+    const size_t level = index.random_level();
+    above0 += level >= 1;
+    above1 += level >= 2;
+    ASSERT_LE(level, kMaxDrawnLevel);
+  }
+  // P(level >= L) = 16^-L: 12500 and ~781 expected.
+  EXPECT_NEAR(static_cast<double>(above0) / draws, 1.0 / 16, 0.004);
+  EXPECT_NEAR(static_cast<double>(above1) / draws, 1.0 / 256, 0.001);
+
+  // m = 1 makes the multiplier infinite: every draw hits the cap instead of
+  // overflowing.
+  HnswIndex degenerate(1, Metric::kEuclidean, 1, 10);
+  EXPECT_EQ(degenerate.random_level(), kMaxDrawnLevel);
+}
+
+TEST(HnswBuild, UpdateOfTheOnlySlotChangesVectorAndNormOnly) {
+  HnswIndex index(3, Metric::kCosine, 4, 10);
+  const float a[3] = {1, 0, 0}, b[3] = {0, 3, 4};
+  index.insert(a);
+  index.update_vector(0, b);
+  EXPECT_EQ(index.vector(0)[1], 3.0f);
+  EXPECT_EQ(index.norm(0), 5.0f);
+  EXPECT_EQ(index.total_neighbor_entries(), 0u);
+}
+
+// After moving a vector, its own lists are rebuilt around the new position
+// and the nodes it used to link to no longer link back to it (unless they are
+// near the new position too).
+TEST(HnswBuild, UpdateRelinksAroundTheNewPosition) {
+  const size_t dim = 8;
+  const auto data = clustered(120, dim, 2, 1);
+  HnswIndex index(dim, Metric::kEuclidean, 8, 200);
+  index.batch_insert(rows(data, dim));
+
+  const Slot moved = 17;
+  const std::vector<Slot> before = index.neighbors(moved, 0);
+  std::vector<float> far(dim, 1000.0f);
+  far[0] = 1001.0f;
+  index.update_vector(moved, far.data());
+  expect_graph_invariants(index);
+  EXPECT_EQ(index.norm(moved), vector_norm(far.data(), dim));
+
+  // With ef_construction above the node count the relinking beam covers the
+  // whole graph, so the new list is exactly the m0 nearest other nodes.
+  std::vector<Neighbor> truth = test_util::brute_force(index, far.data(), index.m0() + 1);
+  std::vector<Slot> want;
+  for (const Neighbor& n : truth) {
+    if (n.slot != moved && want.size() < index.m0()) want.push_back(n.slot);
+  }
+  EXPECT_EQ(index.neighbors(moved, 0), want);
+
+  for (Slot x : before) {
+    const auto list = index.neighbors(x, 0);
+    const bool links_back = std::find(list.begin(), list.end(), moved) != list.end();
+    const bool now_neighbour = std::find(want.begin(), want.end(), x) != want.end();
+    EXPECT_TRUE(!links_back || now_neighbour) << "former neighbour " << x << " still links to the moved node";
+  }
+  // And the moved vector is found at its new place.
+  const auto hits = index.search_layer(far.data(), index.entry_point(), 50, 0);
+  EXPECT_EQ(index.search(far.data(), 1, 50).front().slot, moved);
+  EXPECT_FALSE(hits.empty());
+}
+
+TEST(HnswBuild, UpdatingTheEntryPointKeepsItAndTheTopLevel) {
+  const size_t dim = 6;
+  const auto data = clustered(200, dim, 3);
+  HnswIndex index(dim, Metric::kDotProduct, 8, 32);
+  index.batch_insert(rows(data, dim));
+  const Slot entry = index.entry_point();
+  const size_t top = index.max_level();
+  std::vector<float> v(data.begin() + 5 * dim, data.begin() + 6 * dim);
+  index.update_vector(entry, v.data());
+  EXPECT_EQ(index.entry_point(), entry);
+  EXPECT_EQ(index.max_level(), top);
+  expect_graph_invariants(index);
+}
+
+TEST(HnswBuild, MarkDeletedCountsOnceAndKeepsEverythingElse) {
+  const size_t dim = 4;
+  const auto data = clustered(50, dim, 4);
+  HnswIndex index(dim, Metric::kEuclidean, 4, 20);
+  index.batch_insert(rows(data, dim));
+  const Slot entry = index.entry_point();
+  const uint64_t links = index.total_neighbor_entries();
+
+  index.mark_deleted(entry);
+  index.mark_deleted(entry);
+  index.mark_deleted(50);  // beyond the last node: ignored
+  EXPECT_EQ(index.live_count(), 49u);
+  EXPECT_EQ(index.deleted_count(), 1u);
+  EXPECT_EQ(index.deleted_slots(), std::vector<Slot>{entry});
+  EXPECT_EQ(index.entry_point(), entry);
+  EXPECT_EQ(index.total_neighbor_entries(), links);
+  EXPECT_EQ(index.norm(entry), vector_norm(&data[entry * dim], dim));
+  expect_graph_invariants(index);
+}
+
+}  // namespace
+}  // namespace kelpo
