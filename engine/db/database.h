@@ -1,22 +1,44 @@
-// Database: binds string ids to index slots, keeps per-slot metadata and its
-// inverted index, logs every write ahead of memory, and answers searches.
+// Database: binds caller-chosen string ids to index slots, keeps one optional
+// JSON metadata value per slot and the inverted index over it, logs every write
+// ahead of memory, and answers searches.
 //
-// THIS HEADER IS THE CONTRACT the binding codes against; the implementation
-// arrives with the engine work. (Comment to be replaced by the lock notes.)
+// Locks. Each member has its own lock. A thread holding several takes them in
+// this order, and releases in reverse:
+//
+//     id_to_slot_mu_ -> wal_mu_ -> index_mu_ -> slot_to_id_mu_ -> metadata_mu_ -> metadata_index_mu_
+//
+// (save takes wal_mu_ last, after its shared locks; see the write rule.)
+//
+// The write rule. Every write takes id_to_slot_mu_ exclusively before it logs
+// and keeps it until its change is in memory. So a log record is never
+// "logged but not yet applied" while anyone holds id_to_slot_mu_ — which is
+// what lets a save (holding it shared while it writes the files and then
+// deletes the log) never drop an acknowledged write. It also makes every check
+// that can fail (duplicate ids, unknown ids) happen before anything is logged:
+// a write that fails leaves nothing in the log for replay to apply.
+//
+// Searches take index_mu_, slot_to_id_mu_ and metadata_mu_ shared (and briefly
+// metadata_index_mu_), so they run beside each other and wait only for writers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "engine/index/distance.h"
+#include "engine/index/hnsw_index.h"
 #include "engine/metadata/filter.h"
 #include "engine/metadata/json.h"
+#include "engine/metadata/metadata_index.h"
 #include "engine/util/error.h"
+#include "engine/wal/wal.h"
 
 namespace kelpo {
 
@@ -41,8 +63,8 @@ struct VectorBatch {
     data.insert(data.end(), v, v + n);
     offsets.push_back(data.size());
   }
-  // A batch of `rows` rows of `cols` floats each, left uninitialised-to-zero for
-  // the caller to fill through data().
+  // `rows` rows of `cols` floats each (zero-filled), for the caller to fill
+  // through data().
   static VectorBatch uniform(size_t rows, size_t cols) {
     VectorBatch b;
     b.data.resize(rows * cols);
@@ -79,25 +101,38 @@ struct DatabaseStats {
   bool uses_quantized_search = false;
 };
 
+// The log file inside a database directory.
+inline constexpr const char* kWalFileName = "wal.kelpo";
+
 class Database {
  public:
-  // Creates the directory if needed and starts an empty database there (later:
-  // loads a saved one). Replays an existing log.
+  // Creates the directory (and parents) if needed and starts an empty
+  // database there. A log left in the directory by a process that wrote and
+  // never saved is replayed, so its acknowledged writes are not lost.
+  // `wal_ops` (not owned, must outlive the database) replaces the log's system
+  // calls, for tests that make them fail.
   static Result<std::unique_ptr<Database>> open_or_create_with_config(const std::string& path, size_t dim,
-                                                                      Metric metric, const DatabaseConfig& config);
+                                                                      Metric metric, const DatabaseConfig& config,
+                                                                      WalFileOps* wal_ops = nullptr);
+
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+  ~Database();
 
   Status add(const std::string& id, std::vector<float> vector, std::optional<Json> metadata);
   Status upsert(const std::string& id, std::vector<float> vector, std::optional<Json> metadata);
+  // An absent vector or metadata leaves that part unchanged.
   Status update(const std::string& id, std::optional<std::vector<float>> vector, std::optional<Json> metadata);
-  // "delete": true when the id was live and is now deleted.
+  // True when the id was live and is now deleted; false when it was not live.
   Result<bool> remove(const std::string& id);
   Result<std::pair<std::vector<float>, std::optional<Json>>> get(const std::string& id) const;
   std::vector<std::string> ids() const;
   size_t count(const Filter* filter) const;
   bool contains(const std::string& id) const;
-  size_t dim() const;
+  size_t dim() const { return dim_; }
   Metric metric() const;
 
+  // `metadatas` is empty (no item has metadata) or holds one entry per id.
   Status add_many(const std::vector<std::string>& ids, const VectorBatch& vectors,
                   std::vector<std::optional<Json>> metadatas);
   Status upsert_many(const std::vector<std::string>& ids, const VectorBatch& vectors,
@@ -111,9 +146,71 @@ class Database {
   DatabaseStats stats() const;
   size_t total_slots() const;
   size_t deleted_count() const;
+
+  const std::string& path() const { return path_; }
+
+  // Runs f(const HnswIndex&) under the shared index lock: for benchmarks and
+  // tests that compare the database path with the bare index.
+  template <class F>
+  auto with_index(F&& f) const {
+    std::shared_lock<std::shared_mutex> lock(index_mu_);
+    return f(*index_);
+  }
+
+ private:
+  Database(std::string path, std::unique_ptr<HnswIndex> index, bool quantize_on_save, WalFileOps* wal_ops);
+
+  // Applies the log's records over the assembled state. Runs before the
+  // database is handed out.
+  Status replay_wal();
+
+  // The in-memory halves of the writes. Callers hold id_to_slot_mu_
+  // exclusively; these take the member locks they touch, in order.
+  void apply_insert_new(const std::string& id, const float* vector, std::optional<Json> metadata);
+  void apply_replace(Slot slot, const float* vector, bool metadata_change, std::optional<Json> metadata);
+  void apply_delete(Slot slot);
+  // Inserts new records through one batch insertion. Ids are distinct and not live.
+  void apply_insert_batch(const std::vector<const std::string*>& ids, const std::vector<const float*>& vectors,
+                          std::vector<std::optional<Json>*>& metadatas);
+
+  // Search internals; callers hold index_mu_, slot_to_id_mu_, metadata_mu_ shared.
+  // `allowed` is the filter's candidate set, or null when the metadata index
+  // could not resolve it.
+  std::vector<Neighbor> ranked_search(const float* query, size_t k, size_t ef, const Filter* filter,
+                                      const SlotSet* allowed) const;
+  std::vector<Neighbor> exact_filtered_scan(const float* query, size_t k, const Filter& filter,
+                                            const SlotSet* allowed) const;
+  std::vector<SearchHit> build_hits(const std::vector<Neighbor>& ranked,
+                                    const std::optional<float>& max_distance) const;
+
+  // Constant after construction.
+  const std::string path_;
+  const size_t dim_;
+  const bool quantize_on_save_;
+
+  mutable std::shared_mutex id_to_slot_mu_;
+  std::unordered_map<std::string, Slot> id_to_slot_;  // guarded by id_to_slot_mu_; exactly the live ids
+
+  std::mutex wal_mu_;
+  Wal wal_;  // guarded by wal_mu_
+
+  mutable std::shared_mutex index_mu_;
+  std::unique_ptr<HnswIndex> index_;  // guarded by index_mu_; never null
+
+  mutable std::shared_mutex slot_to_id_mu_;
+  std::vector<std::string> slot_to_id_;  // guarded by slot_to_id_mu_; one per slot, "" for deleted slots
+
+  mutable std::shared_mutex metadata_mu_;
+  std::vector<std::optional<Json>> metadata_;  // guarded by metadata_mu_; one per slot, absent for deleted slots
+
+  // Guarded by metadata_index_mu_; exactly the live slots' scalar fields.
+  // Every writer also holds metadata_mu_ exclusively while it changes it, so a
+  // reader holding metadata_mu_ shared may keep using sets it looked up.
+  mutable std::shared_mutex metadata_index_mu_;
+  MetadataIndex metadata_index_;
 };
 
-// max(200, k + floor(10 * sqrt(k))).
+// The beam width used when a search names none: max(200, k + floor(10 * sqrt(k))).
 size_t default_ef(size_t k);
 
 }  // namespace kelpo

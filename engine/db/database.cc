@@ -1,0 +1,255 @@
+// Database construction and the single-record operations.
+#include "engine/db/database.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+
+namespace kelpo {
+
+namespace {
+
+Status create_directories(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) return KelpoError::io_errno(ec.value());
+  return Status::OK();
+}
+
+std::string join(const std::string& dir, const char* name) {
+  if (dir.empty() || dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+}  // namespace
+
+Database::Database(std::string path, std::unique_ptr<HnswIndex> index, bool quantize_on_save,
+                   WalFileOps* wal_ops)
+    : path_(std::move(path)),
+      dim_(index->dim()),
+      quantize_on_save_(quantize_on_save),
+      wal_(join(path_, kWalFileName), wal_ops),
+      index_(std::move(index)) {}
+
+Database::~Database() {
+  std::lock_guard<std::mutex> lock(wal_mu_);
+  wal_.close();
+}
+
+Result<std::unique_ptr<Database>> Database::open_or_create_with_config(const std::string& path, size_t dim,
+                                                                       Metric metric, const DatabaseConfig& config,
+                                                                       WalFileOps* wal_ops) {
+  if (dim == 0) return KelpoError::io("invalid dimension: dim must be at least 1");
+  if (config.m < 2) return KelpoError::io("invalid m: m must be at least 2, got " + std::to_string(config.m));
+  KELPO_RETURN_IF_ERROR(create_directories(path));
+  auto index = std::make_unique<HnswIndex>(dim, metric, config.m, config.ef_construction);
+  std::unique_ptr<Database> db(new Database(path, std::move(index), config.quantize, wal_ops));
+  KELPO_RETURN_IF_ERROR(db->replay_wal());
+  return db;
+}
+
+Status Database::add(const std::string& id, std::vector<float> vector, std::optional<Json> metadata) {
+  if (vector.size() != dim_) return KelpoError::dimension_mismatch(dim_, vector.size());
+  std::unique_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  if (id_to_slot_.count(id)) return KelpoError::duplicate_id(id);
+  {
+    WalBatch batch;
+    batch.add_insert(id, vector.data(), vector.size(), metadata ? &*metadata : nullptr);
+    std::lock_guard<std::mutex> wal(wal_mu_);
+    KELPO_RETURN_IF_ERROR(wal_.append(batch));
+  }
+  apply_insert_new(id, vector.data(), std::move(metadata));
+  return Status::OK();
+}
+
+Status Database::upsert(const std::string& id, std::vector<float> vector, std::optional<Json> metadata) {
+  if (vector.size() != dim_) return KelpoError::dimension_mismatch(dim_, vector.size());
+  std::unique_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  {
+    WalBatch batch;
+    batch.add_insert(id, vector.data(), vector.size(), metadata ? &*metadata : nullptr);
+    std::lock_guard<std::mutex> wal(wal_mu_);
+    KELPO_RETURN_IF_ERROR(wal_.append(batch));
+  }
+  auto it = id_to_slot_.find(id);
+  if (it != id_to_slot_.end()) {
+    apply_replace(it->second, vector.data(), /*metadata_change=*/true, std::move(metadata));
+  } else {
+    apply_insert_new(id, vector.data(), std::move(metadata));
+  }
+  return Status::OK();
+}
+
+Status Database::update(const std::string& id, std::optional<std::vector<float>> vector,
+                        std::optional<Json> metadata) {
+  std::unique_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  auto it = id_to_slot_.find(id);
+  if (it == id_to_slot_.end()) return KelpoError::not_found(id);
+  if (vector && vector->size() != dim_) return KelpoError::dimension_mismatch(dim_, vector->size());
+  const bool metadata_change = metadata.has_value();
+  {
+    WalBatch batch;
+    batch.add_update(id, vector ? vector->data() : nullptr, vector ? vector->size() : 0, metadata_change,
+                     metadata ? &*metadata : nullptr);
+    std::lock_guard<std::mutex> wal(wal_mu_);
+    KELPO_RETURN_IF_ERROR(wal_.append(batch));
+  }
+  apply_replace(it->second, vector ? vector->data() : nullptr, metadata_change, std::move(metadata));
+  return Status::OK();
+}
+
+Result<bool> Database::remove(const std::string& id) {
+  std::unique_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  auto it = id_to_slot_.find(id);
+  if (it == id_to_slot_.end()) return false;  // nothing is logged
+  {
+    WalBatch batch;
+    batch.add_delete(id);
+    std::lock_guard<std::mutex> wal(wal_mu_);
+    // The id leaves the map only once its record is logged, so a failed
+    // append leaves the record fully live.
+    KELPO_RETURN_IF_ERROR(wal_.append(batch));
+  }
+  const Slot slot = it->second;
+  id_to_slot_.erase(it);
+  apply_delete(slot);
+  return true;
+}
+
+Result<std::pair<std::vector<float>, std::optional<Json>>> Database::get(const std::string& id) const {
+  Slot slot;
+  {
+    std::shared_lock<std::shared_mutex> ids(id_to_slot_mu_);
+    auto it = id_to_slot_.find(id);
+    if (it == id_to_slot_.end()) return KelpoError::not_found(id);
+    slot = it->second;
+  }
+  std::vector<float> vector;
+  {
+    std::shared_lock<std::shared_mutex> index(index_mu_);
+    if (slot >= index_->node_count()) return KelpoError::corrupt_data("vector slot missing");
+    const float* v = index_->vector(slot);
+    vector.assign(v, v + dim_);
+  }
+  std::optional<Json> metadata;
+  {
+    std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+    if (slot < metadata_.size()) metadata = metadata_[slot];
+  }
+  return std::make_pair(std::move(vector), std::move(metadata));
+}
+
+std::vector<std::string> Database::ids() const {
+  std::shared_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  std::vector<std::string> out;
+  out.reserve(id_to_slot_.size());
+  for (const auto& [id, slot] : id_to_slot_) out.push_back(id);
+  return out;
+}
+
+bool Database::contains(const std::string& id) const {
+  std::shared_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  return id_to_slot_.count(id) != 0;
+}
+
+Metric Database::metric() const {
+  std::shared_lock<std::shared_mutex> index(index_mu_);
+  return index_->metric();
+}
+
+size_t Database::count(const Filter* filter) const {
+  if (filter == nullptr) {
+    std::shared_lock<std::shared_mutex> index(index_mu_);
+    return index_->live_count();
+  }
+  std::shared_lock<std::shared_mutex> index(index_mu_);
+  std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+  Candidates allowed = Candidates::unresolved();
+  {
+    std::shared_lock<std::shared_mutex> mi(metadata_index_mu_);
+    allowed = resolve_candidates(*filter, metadata_index_);
+  }
+  auto accepts = [&](Slot s) {
+    if (s >= index_->node_count() || index_->is_deleted(s)) return false;
+    const Json* m = (s < metadata_.size() && metadata_[s]) ? &*metadata_[s] : nullptr;
+    return matches(*filter, m);
+  };
+  size_t n = 0;
+  if (allowed.resolved()) {
+    for (Slot s : allowed.slots()) n += accepts(s);
+  } else {
+    const Slot total = index_->node_count();
+    for (Slot s = 0; s < total; ++s) n += accepts(s);
+  }
+  return n;
+}
+
+// ---- in-memory halves of the writes ----
+
+void Database::apply_insert_new(const std::string& id, const float* vector, std::optional<Json> metadata) {
+  std::unique_lock<std::shared_mutex> index(index_mu_);
+  const Slot slot = index_->insert(vector);
+  {
+    std::unique_lock<std::shared_mutex> sid(slot_to_id_mu_);
+    if (slot_to_id_.size() <= slot) slot_to_id_.resize(size_t{slot} + 1);
+    slot_to_id_[slot] = id;
+  }
+  {
+    std::unique_lock<std::shared_mutex> meta(metadata_mu_);
+    if (metadata_.size() <= slot) metadata_.resize(size_t{slot} + 1);
+    {
+      std::unique_lock<std::shared_mutex> mi(metadata_index_mu_);
+      metadata_index_.index(slot, metadata ? &*metadata : nullptr);
+    }
+    metadata_[slot] = std::move(metadata);
+  }
+  // The id becomes visible only once its slot, id entry and metadata exist.
+  id_to_slot_[id] = slot;
+}
+
+void Database::apply_replace(Slot slot, const float* vector, bool metadata_change, std::optional<Json> metadata) {
+  if (vector != nullptr) {
+    std::unique_lock<std::shared_mutex> index(index_mu_);
+    index_->update_vector(slot, vector);
+  }
+  if (metadata_change) {
+    std::unique_lock<std::shared_mutex> meta(metadata_mu_);
+    if (metadata_.size() <= slot) metadata_.resize(size_t{slot} + 1);
+    std::unique_lock<std::shared_mutex> mi(metadata_index_mu_);
+    const std::optional<Json>& old = metadata_[slot];
+    metadata_index_.remove(slot, old ? &*old : nullptr);
+    metadata_index_.index(slot, metadata ? &*metadata : nullptr);
+    metadata_[slot] = std::move(metadata);
+  }
+}
+
+void Database::apply_delete(Slot slot) {
+  {
+    std::unique_lock<std::shared_mutex> index(index_mu_);
+    index_->mark_deleted(slot);
+  }
+  {
+    std::unique_lock<std::shared_mutex> sid(slot_to_id_mu_);
+    if (slot < slot_to_id_.size()) slot_to_id_[slot].clear();
+  }
+  std::unique_lock<std::shared_mutex> meta(metadata_mu_);
+  if (slot < metadata_.size()) {
+    {
+      std::unique_lock<std::shared_mutex> mi(metadata_index_mu_);
+      const std::optional<Json>& old = metadata_[slot];
+      metadata_index_.remove(slot, old ? &*old : nullptr);
+    }
+    metadata_[slot].reset();
+  }
+}
+
+size_t default_ef(size_t k) {
+  const size_t widened = k + static_cast<size_t>(10.0 * std::sqrt(static_cast<double>(k)));
+  return std::max<size_t>(200, widened);
+}
+
+}  // namespace kelpo

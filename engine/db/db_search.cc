@@ -1,0 +1,182 @@
+// The search path: beam width, filters, the distance cut-off, ids and
+// metadata attached to the hits, and parallel batches of queries.
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <queue>
+
+#include "engine/db/database.h"
+#include "engine/index/filtered_search.h"
+
+namespace kelpo {
+
+namespace {
+
+// Keeps the k smallest distances seen; ties at the k-th place are arbitrary.
+class TopK {
+ public:
+  explicit TopK(size_t k) : k_(k) { heap_.reserve(k); }
+  void push(Slot s, float d) {
+    if (k_ == 0) return;
+    if (heap_.size() < k_) {
+      heap_.push_back({s, d});
+      std::push_heap(heap_.begin(), heap_.end(), Farther());
+    } else if (d < heap_.front().distance) {
+      std::pop_heap(heap_.begin(), heap_.end(), Farther());
+      heap_.back() = {s, d};
+      std::push_heap(heap_.begin(), heap_.end(), Farther());
+    }
+  }
+  std::vector<Neighbor> take_sorted() {
+    std::stable_sort(heap_.begin(), heap_.end(),
+                     [](const Neighbor& a, const Neighbor& b) { return a.distance < b.distance; });
+    return std::move(heap_);
+  }
+
+ private:
+  struct Farther {
+    bool operator()(const Neighbor& a, const Neighbor& b) const { return a.distance < b.distance; }
+  };
+  size_t k_;
+  std::vector<Neighbor> heap_;
+};
+
+// A resolved candidate set at most this many times the number of distances a
+// beam of width ef computes (about ef * m0) is scanned exactly instead of
+// walked: scanning it is cheaper, and the walk would have to wade through
+// every non-matching node to find the few that match.
+constexpr size_t kExactScanFactor = 2;
+
+// Whether the metadata index answers the filter exactly: its candidate set
+// then holds precisely the live slots the filter matches, and checking each
+// candidate's metadata again would only chase pointers to learn nothing.
+bool answered_by_index(const Filter& f) {
+  switch (f.kind) {
+    case Filter::Kind::kEq:
+      return MetadataIndex::indexable(f.value);
+    case Filter::Kind::kIn:
+      return std::all_of(f.values.begin(), f.values.end(), MetadataIndex::indexable);
+    case Filter::Kind::kAnd:
+      return !f.children.empty() && std::all_of(f.children.begin(), f.children.end(), answered_by_index);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+std::vector<Neighbor> Database::exact_filtered_scan(const float* query, size_t k, const Filter& filter,
+                                                    const SlotSet* allowed) const {
+  show_brute_force_hint();
+  const DistanceFunction dist(index_->metric());
+  const Slot n = index_->node_count();
+  TopK top(k);
+  const bool check_metadata = allowed == nullptr || !answered_by_index(filter);
+  auto consider = [&](Slot s) {
+    if (s >= n || index_->is_deleted(s)) return;
+    if (check_metadata) {
+      const Json* m = (s < metadata_.size() && metadata_[s]) ? &*metadata_[s] : nullptr;
+      if (!matches(filter, m)) return;
+    }
+    top.push(s, dist(query, index_->vector(s), dim_));
+  };
+  if (allowed) {
+    // Only the candidates: the set's own order is as good as slot order, since
+    // ties at the k-th place may be broken either way.
+    for (Slot s : *allowed) consider(s);
+  } else {
+    for (Slot s = 0; s < n; ++s) consider(s);
+  }
+  return top.take_sorted();
+}
+
+std::vector<Neighbor> Database::ranked_search(const float* query, size_t k, size_t ef, const Filter* filter,
+                                              const SlotSet* allowed) const {
+  const HnswIndex& index = *index_;
+  const bool exact = index.live_count() * dim_ < BRUTE_FORCE_LIMIT;
+  if (filter == nullptr) {
+    if (index.deleted_count() == 0 || exact) return index.search(query, k, ef);
+    // With deletions the graph walk keeps going until it holds ef live nodes,
+    // so deleted slots never make a query come back short.
+    return search_accepting(index, query, k, ef, [&](Slot s) { return !index.is_deleted(s); });
+  }
+  if (index.entry_point() == NO_ENTRY) return {};
+  if (exact) return exact_filtered_scan(query, k, *filter, allowed);
+  const size_t ef2 = std::max(ef, 4 * k);
+  if (allowed && allowed->size() <= kExactScanFactor * ef2 * index.m0()) {
+    return exact_filtered_scan(query, k, *filter, allowed);
+  }
+  const bool check_metadata = allowed == nullptr || !answered_by_index(*filter);
+  auto accept = [&](Slot s) {
+    if (index.is_deleted(s)) return false;
+    if (allowed && !allowed->count(s)) return false;
+    if (!check_metadata) return true;
+    const Json* m = (s < metadata_.size() && metadata_[s]) ? &*metadata_[s] : nullptr;
+    return matches(*filter, m);
+  };
+  return search_accepting(index, query, k, ef2, accept);
+}
+
+std::vector<SearchHit> Database::build_hits(const std::vector<Neighbor>& ranked,
+                                            const std::optional<float>& max_distance) const {
+  std::vector<SearchHit> hits;
+  hits.reserve(ranked.size());
+  for (const Neighbor& nb : ranked) {
+    // "not <=" rather than ">" so that NaN distances are dropped too.
+    if (max_distance && !(nb.distance <= *max_distance)) continue;
+    SearchHit hit;
+    hit.id = nb.slot < slot_to_id_.size() ? slot_to_id_[nb.slot] : std::string();
+    hit.distance = nb.distance;
+    if (nb.slot < metadata_.size()) hit.metadata = metadata_[nb.slot];
+    hits.push_back(std::move(hit));
+  }
+  return hits;
+}
+
+Result<std::vector<SearchHit>> Database::search(const float* query, size_t query_len,
+                                                const SearchOptions& options) const {
+  if (query_len != dim_) return KelpoError::dimension_mismatch(dim_, query_len);
+  std::shared_lock<std::shared_mutex> index(index_mu_);
+  std::shared_lock<std::shared_mutex> sid(slot_to_id_mu_);
+  std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+  const size_t ef = options.ef_search ? *options.ef_search : default_ef(options.k);
+  // The candidate set may borrow from the metadata index: it stays valid while
+  // metadata_mu_ is held shared, since every writer of the index holds it
+  // exclusively.
+  Candidates allowed = Candidates::unresolved();
+  if (options.filter) {
+    std::shared_lock<std::shared_mutex> mi(metadata_index_mu_);
+    allowed = resolve_candidates(*options.filter, metadata_index_);
+  }
+  return build_hits(ranked_search(query, options.k, ef, options.filter, allowed.resolved() ? &allowed.slots() : nullptr),
+                    options.max_distance);
+}
+
+Result<std::vector<std::vector<SearchHit>>> Database::search_many(const VectorBatch& queries,
+                                                                  const SearchOptions& options) const {
+  for (size_t i = 0; i < queries.size(); ++i) {
+    if (queries.row_size(i) != dim_) return KelpoError::dimension_mismatch(dim_, queries.row_size(i));
+  }
+  std::vector<std::vector<SearchHit>> out(queries.size());
+  if (queries.size() == 0) return out;
+  std::shared_lock<std::shared_mutex> index(index_mu_);
+  std::shared_lock<std::shared_mutex> sid(slot_to_id_mu_);
+  std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+  if (index_->entry_point() == NO_ENTRY) return out;
+  const size_t ef = options.ef_search ? *options.ef_search : default_ef(options.k);
+  Candidates allowed = Candidates::unresolved();
+  if (options.filter) {
+    std::shared_lock<std::shared_mutex> mi(metadata_index_mu_);
+    allowed = resolve_candidates(*options.filter, metadata_index_);
+  }
+  const SlotSet* allowed_set = allowed.resolved() ? &allowed.slots() : nullptr;
+  // One task per query on the process-wide pool; the locks above stay with
+  // this thread, the tasks only read under them.
+  tbb::parallel_for(size_t{0}, queries.size(), [&](size_t i) {
+    out[i] = build_hits(ranked_search(queries.row(i), options.k, ef, options.filter, allowed_set),
+                        options.max_distance);
+  });
+  return out;
+}
+
+}  // namespace kelpo

@@ -1,0 +1,187 @@
+// The search path: exact and graph paths, filters, deletions, the cut-off and
+// parallel batches.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "tests/engine/db_test_util.h"
+
+namespace kelpo {
+namespace {
+
+using testing_util::open_db;
+using testing_util::random_batch;
+using testing_util::random_vector;
+using testing_util::ScratchDir;
+
+// Brute-force k nearest among the records `keep` accepts, by id.
+std::vector<std::string> reference(const Database& db, const std::vector<float>& q, size_t k,
+                                   const std::function<bool(const std::string&, const std::optional<Json>&)>& keep) {
+  std::vector<std::pair<float, std::string>> all;
+  for (const std::string& id : db.ids()) {
+    auto rec = db.get(id).value();
+    if (!keep(id, rec.second)) continue;
+    all.emplace_back(distance(q.data(), rec.first.data(), q.size(), db.metric()), id);
+  }
+  std::sort(all.begin(), all.end());
+  std::vector<std::string> out;
+  for (size_t i = 0; i < std::min(k, all.size()); ++i) out.push_back(all[i].second);
+  return out;
+}
+
+double overlap(const std::vector<SearchHit>& hits, const std::vector<std::string>& truth) {
+  std::set<std::string> t(truth.begin(), truth.end());
+  size_t n = 0;
+  for (const auto& h : hits) n += t.count(h.id);
+  return truth.empty() ? 1.0 : static_cast<double>(n) / truth.size();
+}
+
+TEST(DatabaseSearch, EmptyDatabaseAndDimensionMismatch) {
+  ScratchDir dir;
+  auto db = open_db(dir.path(), 3);
+  const float q[] = {1, 2, 3};
+  EXPECT_TRUE(db->search(q, 3, {}).value().empty());
+  VectorBatch two = VectorBatch::uniform(2, 3);
+  auto many = db->search_many(two, {}).value();
+  EXPECT_EQ(many.size(), 2u);
+  EXPECT_TRUE(many[0].empty() && many[1].empty());
+  EXPECT_EQ(db->search(q, 2, {}).error().message(), "dimension mismatch: expected 3, got 2");
+  EXPECT_EQ(default_ef(10), 200u);
+  EXPECT_EQ(default_ef(101), 201u);
+  EXPECT_EQ(default_ef(150), 272u);
+  EXPECT_EQ(default_ef(1000), 1316u);
+}
+
+TEST(DatabaseSearch, ExactPathFiltersCutOffAndBatchesAgree) {
+  ScratchDir dir;
+  auto db = open_db(dir.path(), 8);
+  std::mt19937 rng(3);
+  const size_t n = 300;
+  VectorBatch vecs = random_batch(rng, n, 8);
+  std::vector<std::string> ids;
+  std::vector<std::optional<Json>> metas;
+  for (size_t i = 0; i < n; ++i) {
+    ids.push_back("v" + std::to_string(i));
+    metas.push_back(Json{{"genre", i % 3 == 0 ? "rock" : "pop"}, {"price", static_cast<int>(i % 50)}});
+  }
+  ASSERT_TRUE(db->add_many(ids, vecs, metas).ok());
+
+  const std::vector<float> q = random_vector(rng, 8);
+  const Filter rock_cheap = Filter::combine({Filter::eq("genre", "rock"), Filter::gt("price", 10)});
+  SearchOptions opt;
+  opt.k = 7;
+  opt.filter = &rock_cheap;
+  auto hits = db->search(q.data(), 8, opt).value();
+  auto truth = reference(*db, q, 7, [](const std::string&, const std::optional<Json>& m) {
+    return (*m)["genre"] == "rock" && (*m)["price"].get<int>() > 10;
+  });
+  ASSERT_EQ(hits.size(), truth.size());
+  for (size_t i = 0; i < hits.size(); ++i) EXPECT_EQ(hits[i].id, truth[i]);
+  EXPECT_TRUE(std::is_sorted(hits.begin(), hits.end(),
+                             [](const SearchHit& a, const SearchHit& b) { return a.distance < b.distance; }));
+  // count agrees with what the filter admits.
+  size_t admitted = 0;
+  for (size_t i = 0; i < n; ++i) admitted += (i % 3 == 0 && i % 50 > 10);
+  EXPECT_EQ(db->count(&rock_cheap), admitted);
+
+  // The cut-off keeps hits at exactly max_distance.
+  opt.max_distance = hits[2].distance;
+  auto cut = db->search(q.data(), 8, opt).value();
+  EXPECT_EQ(cut.size(), 3u);
+
+  // search_many gives each query what search gives it, in query order.
+  VectorBatch queries = random_batch(rng, 20, 8);
+  opt.max_distance.reset();
+  auto batch = db->search_many(queries, opt).value();
+  for (size_t i = 0; i < queries.size(); ++i) {
+    auto single = db->search(queries.row(i), 8, opt).value();
+    ASSERT_EQ(batch[i].size(), single.size());
+    for (size_t j = 0; j < single.size(); ++j) EXPECT_EQ(batch[i][j].id, single[j].id);
+  }
+  const Filter none = Filter::eq("genre", "jazz");
+  opt.filter = &none;
+  EXPECT_TRUE(db->search(q.data(), 8, opt).value().empty());
+}
+
+// Large enough for the graph path (live * dim >= 10M floats) yet cheap to
+// build: few, very long vectors and a small construction beam.
+class GraphPathSearch : public ::testing::Test {
+ protected:
+  static constexpr size_t kDim = 4000, kN = 2600;
+  void SetUp() override {
+    DatabaseConfig cfg;
+    cfg.m = 8;
+    cfg.ef_construction = 40;
+    db_ = open_db(dir_.path(), kDim, Metric::kEuclidean, cfg);
+    std::mt19937 rng(5);
+    VectorBatch vecs = random_batch(rng, kN, kDim);
+    std::vector<std::string> ids;
+    std::vector<std::optional<Json>> metas;
+    for (size_t i = 0; i < kN; ++i) {
+      ids.push_back("v" + std::to_string(i));
+      metas.push_back(Json{{"bucket", static_cast<int>(i % 100)}, {"score", static_cast<double>(i % 20)}});
+    }
+    ASSERT_TRUE(db_->add_many(ids, vecs, metas).ok());
+    ASSERT_FALSE(db_->stats().uses_brute_force);
+    query_ = random_vector(rng, kDim);
+  }
+  ScratchDir dir_;
+  std::unique_ptr<Database> db_;
+  std::vector<float> query_;
+};
+
+TEST_F(GraphPathSearch, SelectiveFiltersStillReturnKNearest) {
+  SearchOptions opt;
+  opt.k = 10;
+  // 1% of the records, answered from the metadata index.
+  const Filter rare = Filter::eq("bucket", 7);
+  opt.filter = &rare;
+  auto hits = db_->search(query_.data(), kDim, opt).value();
+  auto truth = reference(*db_, query_, 10, [](const std::string&, const std::optional<Json>& m) {
+    return (*m)["bucket"].get<int>() == 7;
+  });
+  EXPECT_EQ(hits.size(), 10u);
+  EXPECT_EQ(overlap(hits, truth), 1.0);
+
+  // 5%, not resolvable from the index: the walk must keep going past the
+  // non-matching nodes until it has k matches.
+  const Filter high = Filter::gte("score", 19);
+  opt.filter = &high;
+  hits = db_->search(query_.data(), kDim, opt).value();
+  truth = reference(*db_, query_, 10, [](const std::string&, const std::optional<Json>& m) {
+    return (*m)["score"].get<double>() >= 19;
+  });
+  EXPECT_EQ(hits.size(), 10u);
+  EXPECT_GE(overlap(hits, truth), 0.8);
+  for (const auto& h : hits) EXPECT_GE((*h.metadata)["score"].get<double>(), 19);
+  EXPECT_EQ(db_->count(&high), kN / 20);
+}
+
+TEST_F(GraphPathSearch, ManyDeletionsDoNotShortenResults) {
+  std::vector<std::string> doomed;
+  for (size_t i = 0; i < kN; ++i) {
+    if (i % 10 != 0 && i % 10 != 1 && i % 10 != 2) doomed.push_back("v" + std::to_string(i));
+  }
+  // Delete 70%; add vectors so the collection stays on the graph path.
+  DatabaseStats before = db_->stats();
+  ASSERT_EQ(db_->delete_many(doomed).value(), doomed.size());
+  std::mt19937 rng(9);
+  VectorBatch more = random_batch(rng, 1800, kDim);
+  std::vector<std::string> ids;
+  for (size_t i = 0; i < 1800; ++i) ids.push_back("w" + std::to_string(i));
+  ASSERT_TRUE(db_->add_many(ids, more, {}).ok());
+  ASSERT_FALSE(db_->stats().uses_brute_force);
+  EXPECT_EQ(db_->stats().num_deleted, doomed.size());
+  EXPECT_EQ(before.num_deleted, 0u);
+
+  SearchOptions opt;
+  opt.k = 10;
+  opt.ef_search = 10;
+  auto hits = db_->search(query_.data(), kDim, opt).value();
+  EXPECT_EQ(hits.size(), 10u);
+  for (const auto& h : hits) EXPECT_TRUE(db_->contains(h.id));
+}
+
+}  // namespace
+}  // namespace kelpo
