@@ -1,0 +1,95 @@
+"""Type information for the extension module kelpo._kelpo."""
+
+from collections.abc import Sequence
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
+
+class _Array(Protocol):
+    """A numpy array (kept abstract so the stubs do not require numpy)."""
+
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    def __array__(self, *args: Any, **kwargs: Any) -> Any: ...
+
+# One vector: a sequence of numbers or a one-dimensional array.
+_Vector: TypeAlias = Sequence[SupportsFloat] | _Array
+# Several vectors: a two-dimensional array or a sequence of vectors.
+_Vectors: TypeAlias = _Array | Sequence[_Vector]
+# Metadata: a dict that json.dumps can write.
+_Metadata: TypeAlias = dict[Any, Any]
+# A where_filter dict: {"field": value} or {"field": {"$ne"|"$in"|"$gt"|"$gte"|"$lt"|"$lte": operand}}.
+_Filter: TypeAlias = dict[str, Any]
+
+@final
+class Database:
+    def __new__(
+        cls,
+        path: str,
+        dim: SupportsIndex | None = None,
+        metric: str | None = None,
+        m: SupportsIndex | None = None,
+        ef_construction: SupportsIndex | None = None,
+        quantize: bool = False,
+    ) -> Database: ...
+    def add(self, id: str, vector: _Vector, metadata: _Metadata | None = None) -> None: ...
+    def upsert(self, id: str, vector: _Vector, metadata: _Metadata | None = None) -> None:
+        """Add or update a vector."""
+    def add_many(self, ids: Sequence[str], vectors: _Vectors, metadatas: list[_Metadata | None] | None = None) -> None: ...
+    def search(
+        self,
+        vector: _Vector,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+    ) -> list[SearchResult]:
+        """Search for the k nearest neighbors.
+        Returns list of SearchResult objects with .id, .distance, .metadata attributes.
+        `where_filter`: optional dict like {"field": "value"} or {"field": {"$ne": "value"}}
+        `max_distance`: optional float — discard results beyond this distance."""
+    def search_many(
+        self,
+        vectors: _Vectors,
+        k: SupportsIndex = 10,
+        ef_search: SupportsIndex | None = None,
+        where_filter: _Filter | None = None,
+        max_distance: SupportsFloat | None = None,
+    ) -> list[list[SearchResult]]:
+        """Search multiple queries in parallel. Returns list of list of SearchResult.
+        `where_filter`: optional metadata filter (same syntax as search).
+        `max_distance`: optional float — discard results beyond this distance."""
+    def get(self, id: str) -> tuple[list[float], Any | None]: ...
+    def delete(self, id: str) -> bool: ...
+    def delete_many(self, ids: Sequence[str]) -> int: ...
+    def update(self, id: str, vector: _Vector | None = None, metadata: _Metadata | None = None) -> None: ...
+    def upsert_many(self, ids: Sequence[str], vectors: _Vectors, metadatas: list[_Metadata | None] | None = None) -> None:
+        """Batch upsert — inserts new vectors, updates existing ones."""
+    def count(self, where_filter: _Filter | None = None) -> int:
+        """Count vectors matching a filter, or all vectors if no filter."""
+    def ids(self) -> list[str]: ...
+    def stats(self) -> dict[str, int | float | bool]:
+        """Get graph-level statistics for diagnostics.
+        Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,
+        max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,
+        memory_quantized_bytes, uses_brute_force, uses_quantized_search."""
+    @property
+    def deleted_count(self) -> int:
+        """Number of deleted slots that haven't been reclaimed."""
+    @property
+    def total_slots(self) -> int:
+        """Total allocated slots (active + deleted)."""
+    @property
+    def dim(self) -> int: ...
+    @property
+    def metric(self) -> str: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, id: str) -> bool: ...
+
+@final
+class SearchResult:
+    @property
+    def id(self) -> str: ...
+    @property
+    def distance(self) -> float: ...
+    @property
+    def metadata(self) -> Any | None: ...
+    def __getitem__(self, idx: SupportsIndex) -> Any: ...

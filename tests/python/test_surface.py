@@ -1,0 +1,110 @@
+"""What the module exposes: classes, signatures, docstrings."""
+
+import inspect
+
+import pytest
+
+import kelpo
+from kelpo import _kelpo
+
+DASH = "\u2014"
+
+# name -> (text signature without the name, docstring body or None)
+METHODS = {
+    "add": ("($self, id, vector, metadata=None)", None),
+    "upsert": ("($self, id, vector, metadata=None)", "Add or update a vector."),
+    "add_many": ("($self, ids, vectors, metadatas=None)", None),
+    "search": (
+        "($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)",
+        "Search for the k nearest neighbors.\n"
+        "Returns list of SearchResult objects with .id, .distance, .metadata attributes.\n"
+        '`where_filter`: optional dict like {"field": "value"} or {"field": {"$ne": "value"}}\n'
+        f"`max_distance`: optional float {DASH} discard results beyond this distance.",
+    ),
+    "search_many": (
+        "($self, vectors, k=10, ef_search=None, where_filter=None, max_distance=None)",
+        "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
+        "`where_filter`: optional metadata filter (same syntax as search).\n"
+        f"`max_distance`: optional float {DASH} discard results beyond this distance.",
+    ),
+    "get": ("($self, id)", None),
+    "delete": ("($self, id)", None),
+    "delete_many": ("($self, ids)", None),
+    "update": ("($self, id, vector=None, metadata=None)", None),
+    "upsert_many": (
+        "($self, ids, vectors, metadatas=None)",
+        f"Batch upsert {DASH} inserts new vectors, updates existing ones.",
+    ),
+    "count": ("($self, where_filter=None)", "Count vectors matching a filter, or all vectors if no filter."),
+    "ids": ("($self)", None),
+    "stats": (
+        "($self)",
+        "Get graph-level statistics for diagnostics.\n"
+        "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
+        "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
+        "memory_quantized_bytes, uses_brute_force, uses_quantized_search.",
+    ),
+}
+
+PROPERTIES = {
+    "deleted_count": "Number of deleted slots that haven't been reclaimed.",
+    "total_slots": "Total allocated slots (active + deleted).",
+    "dim": None,
+    "metric": None,
+}
+
+
+def test_module_registers_only_the_classes():
+    public = {name for name in dir(_kelpo) if not name.startswith("__")}
+    assert public == {"Database", "SearchResult"}
+    assert _kelpo.__doc__ is None
+    assert kelpo.Database is _kelpo.Database and kelpo.SearchResult is _kelpo.SearchResult
+    assert isinstance(kelpo.__version__, str)
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_method_signature_and_docstring(name, db):
+    signature, doc = METHODS[name]
+    method = getattr(kelpo.Database, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+    # Both the class's function and the bound method give a usable signature.
+    expected = signature.replace("$self, ", "").replace("$self", "")
+    assert str(inspect.signature(getattr(db, name))) == expected
+    assert str(inspect.signature(method)) == signature.replace("$self", "self, /")
+
+
+def test_method_table_has_nothing_else():
+    own = {n for n, v in vars(kelpo.Database).items() if callable(v) and not n.startswith("__")}
+    assert own == set(METHODS)
+
+
+@pytest.mark.parametrize("name", PROPERTIES)
+def test_property_docstring(name):
+    assert vars(kelpo.Database)[name].__doc__ == PROPERTIES[name]
+
+
+def test_class_signatures():
+    text = "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)"
+    assert kelpo.Database.__text_signature__ == text
+    assert str(inspect.signature(kelpo.Database)) == text
+    assert not kelpo.Database.__doc__
+    assert kelpo.SearchResult.__text_signature__ is None
+    assert not kelpo.SearchResult.__doc__
+
+
+def test_search_result_cannot_be_constructed():
+    for call in (lambda: kelpo.SearchResult(), lambda: kelpo.SearchResult("a", 1.0)):
+        with pytest.raises(TypeError, match="^No constructor defined for SearchResult$"):
+            call()
+
+
+def test_properties_are_read_only(db):
+    for name in PROPERTIES:
+        with pytest.raises(AttributeError):
+            setattr(db, name, 1)
+
+
+def test_unbound_method_on_foreign_object():
+    with pytest.raises(TypeError):
+        kelpo.Database.count(object())
