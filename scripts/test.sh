@@ -23,4 +23,12 @@ echo "== engine tests (sanitizers)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
+echo "== thread sanitizer build (concurrency tests)"
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPO_WERROR=ON -DKELPO_TSAN=ON \
+  -DKELPO_BUILD_BENCH=OFF -DKELPO_BUILD_PYTHON=OFF >/dev/null
+cmake --build build/tsan -j "$jobs" --target kelpo_engine_tests
+echo "== concurrency tests (thread sanitizer)"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$here/tests/engine/tsan.supp" \
+  build/tsan/tests/engine/kelpo_engine_tests --gtest_filter='*Concurren*:HnswBuild.*'
+
 echo "== all tests passed"
