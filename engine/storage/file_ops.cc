@@ -1,0 +1,359 @@
+#include "engine/storage/file_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <filesystem>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+namespace kelpo {
+
+static_assert(std::endian::native == std::endian::little,
+              "the file formats are little-endian and raw float runs are written as they lie in memory");
+
+namespace {
+
+ssize_t posix_write(int fd, const void* data, size_t n) { return ::write(fd, data, n); }
+
+Status errno_status() { return KelpoError::io_errno(errno); }
+
+std::string file_name(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+
+}  // namespace
+
+Status write_all_with(WriteFn write_fn, int fd, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    // Linux writes at most about 2 GiB per call; ask for no more than that.
+    const size_t chunk = std::min<size_t>(n, size_t{1} << 30);
+    const ssize_t w = write_fn(fd, p, chunk);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return errno_status();
+    }
+    if (w == 0) return KelpoError::io_errno(ENOSPC);  // no progress and no error: treat as a full device
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return Status::OK();
+}
+
+std::string parent_directory(const std::string& path) {
+  std::string parent = std::filesystem::path(path).parent_path().string();
+  return parent.empty() ? "." : parent;
+}
+
+FileOps& FileOps::posix() {
+  static PosixFileOps ops;
+  return ops;
+}
+
+Result<int> PosixFileOps::open_for_write(const std::string& path, WriteMode mode) {
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == WriteMode::kTruncate ? O_TRUNC : O_APPEND);
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return KelpoError::io_errno(errno);
+  return fd;
+}
+
+Status PosixFileOps::write_all(int fd, const void* data, size_t n) { return write_all_with(posix_write, fd, data, n); }
+
+Status PosixFileOps::sync(int fd) {
+  // No retry on failure: after a failed fsync the kernel may have dropped the
+  // dirty pages, and a second fsync can report success for data that is gone.
+  if (::fsync(fd) != 0) return errno_status();
+  return Status::OK();
+}
+
+Status PosixFileOps::truncate(int fd, uint64_t size) {
+  if (size > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return KelpoError::io_errno(EFBIG);
+  int rc;
+  do {
+    rc = ::ftruncate(fd, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return errno_status();
+  return Status::OK();
+}
+
+Status PosixFileOps::close(int fd) {
+  // Linux releases the descriptor even when close reports EINTR, so never retry.
+  if (::close(fd) != 0 && errno != EINTR) return errno_status();
+  return Status::OK();
+}
+
+Status PosixFileOps::rename(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return errno_status();
+  return Status::OK();
+}
+
+Status PosixFileOps::remove(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return errno_status();
+  return Status::OK();
+}
+
+Status PosixFileOps::sync_dir(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno_status();
+  const int rc = ::fsync(fd);
+  const int err = errno;
+  ::close(fd);
+  if (rc != 0) return KelpoError::io_errno(err);
+  return Status::OK();
+}
+
+Status PosixFileOps::create_directories(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return KelpoError::io_errno(ec.value());
+  return Status::OK();
+}
+
+Result<std::string> PosixFileOps::read_file(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return KelpoError::io_errno(errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return KelpoError::io_errno(err);
+  }
+  // The size is a hint: read until end of file, however long that turns out.
+  std::string out;
+  out.resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0);
+  size_t got = 0;
+  for (;;) {
+    if (got == out.size()) out.resize(out.size() + 65536);
+    const ssize_t r = ::read(fd, out.data() + got, out.size() - got);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      return KelpoError::io_errno(err);
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  ::close(fd);
+  out.resize(got);
+  return out;
+}
+
+Result<uint64_t> PosixFileOps::file_size(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return KelpoError::io_errno(errno);
+  return static_cast<uint64_t>(st.st_size);
+}
+
+Result<bool> PosixFileOps::exists(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return true;
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  return KelpoError::io_errno(errno);
+}
+
+// ---------------------------------------------------------------------------
+
+const char* file_op_name(FileOp op) {
+  switch (op) {
+    case FileOp::kOpen: return "open";
+    case FileOp::kWrite: return "write";
+    case FileOp::kSync: return "sync";
+    case FileOp::kTruncate: return "truncate";
+    case FileOp::kClose: return "close";
+    case FileOp::kRename: return "rename";
+    case FileOp::kRemove: return "remove";
+    case FileOp::kSyncDir: return "sync_dir";
+    case FileOp::kCreateDirectories: return "create_directories";
+    case FileOp::kReadFile: return "read_file";
+    case FileOp::kFileSize: return "file_size";
+    case FileOp::kExists: return "exists";
+  }
+  return "?";
+}
+
+std::string FileCall::describe() const {
+  std::string s = std::string(file_op_name(op)) + " " + file_name(path);
+  if (!target.empty()) s += " -> " + file_name(target);
+  if (failed) s += " (failed)";
+  return s;
+}
+
+void FaultInjectingFileOps::set_fault(std::optional<InjectedFault> fault) {
+  std::lock_guard<std::mutex> lock(mu_);
+  fault_ = fault;
+}
+
+size_t FaultInjectingFileOps::call_count() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return next_call_;
+}
+
+std::vector<FileCall> FaultInjectingFileOps::calls() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return calls_;
+}
+
+void FaultInjectingFileOps::clear_calls() {
+  std::lock_guard<std::mutex> lock(mu_);
+  calls_.clear();
+}
+
+std::optional<KelpoError> FaultInjectingFileOps::begin(FileOp op, const std::string& path, const std::string& target) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const size_t k = next_call_++;
+  const bool fail = fault_.has_value() && (k == fault_->call || (fault_->persistent && k > fault_->call));
+  calls_.push_back(FileCall{op, path, target, fail});
+  if (!fail) return std::nullopt;
+  return KelpoError::io_errno(fault_->error);
+}
+
+std::string FaultInjectingFileOps::fd_path(int fd) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = fd_paths_.find(fd);
+  return it == fd_paths_.end() ? std::string("fd ") + std::to_string(fd) : it->second;
+}
+
+Result<int> FaultInjectingFileOps::open_for_write(const std::string& path, WriteMode mode) {
+  if (auto err = begin(FileOp::kOpen, path)) return *err;
+  Result<int> fd = base_.open_for_write(path, mode);
+  if (fd.ok()) {
+    std::lock_guard<std::mutex> lock(mu_);
+    fd_paths_[*fd] = path;
+  }
+  return fd;
+}
+
+Status FaultInjectingFileOps::write_all(int fd, const void* data, size_t n) {
+  if (auto err = begin(FileOp::kWrite, fd_path(fd))) {
+    size_t prefix;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      prefix = std::min(n, fault_->write_prefix);
+    }
+    if (prefix > 0) {
+      // The partial write is best effort; the injected error is what counts.
+      (void)base_.write_all(fd, data, prefix);
+    }
+    return *err;
+  }
+  return base_.write_all(fd, data, n);
+}
+
+Status FaultInjectingFileOps::sync(int fd) {
+  if (auto err = begin(FileOp::kSync, fd_path(fd))) return *err;
+  return base_.sync(fd);
+}
+
+Status FaultInjectingFileOps::truncate(int fd, uint64_t size) {
+  if (auto err = begin(FileOp::kTruncate, fd_path(fd))) return *err;
+  return base_.truncate(fd, size);
+}
+
+Status FaultInjectingFileOps::close(int fd) {
+  const std::string path = fd_path(fd);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    fd_paths_.erase(fd);
+  }
+  auto err = begin(FileOp::kClose, path);
+  // A failed close still releases the descriptor, as the real call does.
+  Status st = base_.close(fd);
+  if (err) return *err;
+  return st;
+}
+
+Status FaultInjectingFileOps::rename(const std::string& from, const std::string& to) {
+  if (auto err = begin(FileOp::kRename, from, to)) return *err;
+  return base_.rename(from, to);
+}
+
+Status FaultInjectingFileOps::remove(const std::string& path) {
+  if (auto err = begin(FileOp::kRemove, path)) return *err;
+  return base_.remove(path);
+}
+
+Status FaultInjectingFileOps::sync_dir(const std::string& dir) {
+  if (auto err = begin(FileOp::kSyncDir, dir)) return *err;
+  return base_.sync_dir(dir);
+}
+
+Status FaultInjectingFileOps::create_directories(const std::string& dir) {
+  if (auto err = begin(FileOp::kCreateDirectories, dir)) return *err;
+  return base_.create_directories(dir);
+}
+
+Result<std::string> FaultInjectingFileOps::read_file(const std::string& path) {
+  if (auto err = begin(FileOp::kReadFile, path)) return *err;
+  return base_.read_file(path);
+}
+
+Result<uint64_t> FaultInjectingFileOps::file_size(const std::string& path) {
+  if (auto err = begin(FileOp::kFileSize, path)) return *err;
+  return base_.file_size(path);
+}
+
+Result<bool> FaultInjectingFileOps::exists(const std::string& path) {
+  if (auto err = begin(FileOp::kExists, path)) return *err;
+  return base_.exists(path);
+}
+
+// ---------------------------------------------------------------------------
+
+BufferedFileWriter::BufferedFileWriter(FileOps& ops, int fd)
+    : ops_(ops), fd_(fd), buf_(new char[kBufferSize]) {}
+
+void BufferedFileWriter::append(const void* data, size_t n) {
+  if (error_ || n == 0) return;
+  appended_ += n;
+  const char* p = static_cast<const char*>(data);
+  if (used_ + n <= kBufferSize) {
+    std::memcpy(buf_.get() + used_, p, n);
+    used_ += n;
+    return;
+  }
+  // Top up the buffer, write it, and send anything of a full buffer's size or
+  // more straight through rather than copying it in 8 KiB pieces.
+  const size_t fill = kBufferSize - used_;
+  std::memcpy(buf_.get() + used_, p, fill);
+  used_ = kBufferSize;
+  p += fill;
+  n -= fill;
+  if (!flush().ok()) return;
+  if (n >= kBufferSize) {
+    Status st = ops_.write_all(fd_, p, n);
+    if (!st.ok()) error_ = st.error();
+    return;
+  }
+  std::memcpy(buf_.get(), p, n);
+  used_ = n;
+}
+
+void BufferedFileWriter::append_u32s(const uint32_t* v, size_t n) { append(v, n * sizeof(uint32_t)); }
+
+void BufferedFileWriter::append_f32s(const float* v, size_t n) { append(v, n * sizeof(float)); }
+
+Status BufferedFileWriter::flush() {
+  if (error_) return *error_;
+  if (used_ == 0) return Status::OK();
+  Status st = ops_.write_all(fd_, buf_.get(), used_);
+  used_ = 0;
+  if (!st.ok()) error_ = st.error();
+  return st;
+}
+
+Status BufferedFileWriter::status() const {
+  if (error_) return *error_;
+  return Status::OK();
+}
+
+}  // namespace kelpo

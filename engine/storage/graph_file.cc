@@ -1,0 +1,333 @@
+#include "engine/storage/graph_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace kelpo {
+
+namespace {
+
+KelpoError truncated() { return KelpoError::io("failed to fill whole buffer"); }
+
+std::string str(uint64_t v) { return std::to_string(v); }
+
+size_t list_capacity(uint32_t m, size_t layer) { return layer == 0 ? size_t{2} * m : size_t{m}; }
+
+// The rules on the header that do not need the nodes. Shared by the writer
+// and the parser so that what one writes the other accepts.
+std::optional<std::string> header_problem(const GraphHeader& h) {
+  if (h.dim == 0) return "graph dimension is 0";
+  if (h.m < kMinGraphM || h.m > kMaxGraphM) {
+    return "graph m " + str(h.m) + " is outside " + str(kMinGraphM) + ".." + str(kMaxGraphM);
+  }
+  if (h.node_count == 0) {
+    if (h.entry_point != NO_ENTRY) return "empty graph has entry point " + str(h.entry_point);
+    if (h.max_level != 0) return "empty graph has max level " + str(h.max_level);
+    return std::nullopt;
+  }
+  if (h.entry_point >= h.node_count) {
+    return "entry point " + str(h.entry_point) + " is not below the node count " + str(h.node_count);
+  }
+  if (h.max_level > kMaxGraphLevel) {
+    return "max level " + str(h.max_level) + " is above " + str(kMaxGraphLevel);
+  }
+  return std::nullopt;
+}
+
+std::string slot_problem(const char* what, uint64_t slot, uint32_t n) {
+  return std::string(what) + " " + str(slot) + " is not below the node count " + str(n);
+}
+
+KelpoError refuse_to_write(const std::string& why) { return KelpoError::io("refusing to save an inconsistent graph: " + why); }
+
+// A cursor over the file. Every read checks that its bytes are there.
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes) : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+  uint64_t remaining() const { return static_cast<uint64_t>(end_ - p_); }
+
+  bool u8(uint8_t* v) {
+    if (remaining() < 1) return false;
+    *v = static_cast<uint8_t>(*p_++);
+    return true;
+  }
+  bool u32(uint32_t* v) {
+    if (remaining() < 4) return false;
+    const auto* b = reinterpret_cast<const unsigned char*>(p_);
+    *v = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+    p_ += 4;
+    return true;
+  }
+  bool bytes(uint64_t n, std::string_view* out) {
+    if (remaining() < n) return false;
+    *out = std::string_view(p_, static_cast<size_t>(n));
+    p_ += n;
+    return true;
+  }
+  // Appends n little-endian u32 values to *out.
+  bool u32s(uint64_t n, std::vector<uint32_t>* out) {
+    if (remaining() / 4 < n) return false;
+    if (n == 0) return true;
+    const size_t old = out->size();
+    out->resize(old + static_cast<size_t>(n));
+    std::memcpy(out->data() + old, p_, static_cast<size_t>(n) * 4);  // the host is little-endian
+    p_ += n * 4;
+    return true;
+  }
+
+ private:
+  const char* p_;
+  const char* end_;
+};
+
+}  // namespace
+
+std::optional<std::string> utf8_error(std::string_view bytes) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t n = bytes.size();
+  size_t i = 0;
+  while (i < n) {
+    const size_t start = i;
+    const unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    auto invalid = [&](size_t len) {
+      return "invalid utf-8 sequence of " + str(len) + " bytes from index " + str(start);
+    };
+    auto incomplete = [&] { return "incomplete utf-8 byte sequence from index " + str(start); };
+    auto continuation = [](unsigned char b) { return (b & 0xC0) == 0x80; };
+    size_t width;
+    if (c >= 0xC2 && c <= 0xDF) {
+      width = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      width = 3;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      width = 4;
+    } else {
+      return invalid(1);  // a continuation byte, an overlong lead (C0, C1) or beyond U+10FFFF
+    }
+    // The second byte's range also rules out overlong forms, surrogates and
+    // code points above U+10FFFF.
+    if (start + 1 >= n) return incomplete();
+    const unsigned char b1 = s[start + 1];
+    bool second_ok;
+    if (width == 2) {
+      second_ok = continuation(b1);
+    } else if (width == 3) {
+      second_ok = c == 0xE0 ? (b1 >= 0xA0 && b1 <= 0xBF) : c == 0xED ? (b1 >= 0x80 && b1 <= 0x9F) : continuation(b1);
+    } else {
+      second_ok = c == 0xF0 ? (b1 >= 0x90 && b1 <= 0xBF) : c == 0xF4 ? (b1 >= 0x80 && b1 <= 0x8F) : continuation(b1);
+    }
+    if (!second_ok) return invalid(1);
+    for (size_t k = 2; k < width; ++k) {
+      if (start + k >= n) return incomplete();
+      if (!continuation(s[start + k])) return invalid(k);
+    }
+    i = start + width;
+  }
+  return std::nullopt;
+}
+
+Status write_graph(BufferedFileWriter& out, const GraphHeader& h, std::span<const Slot> deleted,
+                   const GraphNodeSource& nodes, std::span<const MetaRecord> records) {
+  if (auto problem = header_problem(h)) return refuse_to_write(*problem);
+  const uint32_t n = h.node_count;
+
+  out.append_u32(kGraphMagic);
+  out.append_u32(kGraphVersion);
+  out.append_u32(h.dim);
+  out.append_u8(static_cast<uint8_t>(h.metric));
+  out.append_u32(h.m);
+  out.append_u32(h.ef_construction);
+  out.append_u32(h.entry_point);
+  out.append_u32(h.max_level);
+  out.append_u32(n);
+  if (deleted.size() > n) return refuse_to_write("more deleted slots than nodes");
+  out.append_u32(static_cast<uint32_t>(deleted.size()));
+
+  std::vector<bool> is_deleted(n, false);
+  for (Slot s : deleted) {
+    if (s >= n) return refuse_to_write(slot_problem("deleted slot", s, n));
+    is_deleted[s] = true;
+    out.append_u32(s);
+  }
+
+  std::vector<Slot> list(list_capacity(h.m, 0));
+  for (Slot s = 0; s < n; ++s) {
+    const size_t level = nodes.level(s);
+    if (level > h.max_level) {
+      return refuse_to_write("node " + str(s) + " has level " + str(level) + " above the max level " + str(h.max_level));
+    }
+    if (s == h.entry_point && level != h.max_level) {
+      return refuse_to_write("entry point " + str(s) + " has level " + str(level) + ", not the max level " +
+                             str(h.max_level));
+    }
+    out.append_u32(static_cast<uint32_t>(level + 1));
+    for (size_t layer = 0; layer <= level; ++layer) {
+      const size_t k = nodes.copy_list(s, layer, list.data());
+      if (k > list_capacity(h.m, layer)) {
+        return refuse_to_write("node " + str(s) + " layer " + str(layer) + " holds " + str(k) + " neighbours");
+      }
+      for (size_t i = 0; i < k; ++i) {
+        if (list[i] >= n) return refuse_to_write(slot_problem("neighbour", list[i], n));
+      }
+      out.append_u32(static_cast<uint32_t>(k));
+      out.append_u32s(list.data(), k);
+    }
+    if (!out.ok()) return out.status();
+  }
+
+  out.append_u32(kMetadataMagic);
+  if (records.size() > std::numeric_limits<uint32_t>::max()) return refuse_to_write("too many records");
+  out.append_u32(static_cast<uint32_t>(records.size()));
+  std::vector<bool> has_record(n, false);
+  std::string text;
+  for (const MetaRecord& r : records) {
+    if (r.slot >= n) return refuse_to_write(slot_problem("record slot", r.slot, n));
+    if (is_deleted[r.slot]) return refuse_to_write("record '" + r.id + "' names deleted slot " + str(r.slot));
+    if (has_record[r.slot]) return refuse_to_write("two records name slot " + str(r.slot));
+    has_record[r.slot] = true;
+    if (r.id.size() > std::numeric_limits<uint32_t>::max()) return refuse_to_write("id longer than 4 GiB");
+    text = r.metadata ? json_dump_compact(*r.metadata) : std::string();
+    if (text.size() > std::numeric_limits<uint32_t>::max()) return refuse_to_write("metadata longer than 4 GiB");
+    out.append_u32(r.slot);
+    out.append_u32(static_cast<uint32_t>(r.id.size()));
+    out.append(r.id);
+    out.append_u32(static_cast<uint32_t>(text.size()));
+    out.append(text);
+    if (!out.ok()) return out.status();
+  }
+  return out.status();
+}
+
+Result<LoadedGraph> parse_graph(std::string_view bytes) {
+  // Structural failures (running out of bytes, bad magic, version, metric,
+  // section magic, an id that is not UTF-8) end the parse at once with the
+  // format's messages. A file that is well formed but inconsistent is read to
+  // the end and then refused with the first inconsistency found.
+  std::optional<std::string> inconsistent;
+  auto note = [&inconsistent](std::string problem) {
+    if (!inconsistent) inconsistent = std::move(problem);
+  };
+
+  Reader r(bytes);
+  LoadedGraph g;
+  GraphHeader& h = g.header;
+
+  uint32_t magic, version;
+  if (!r.u32(&magic)) return truncated();
+  if (magic != kGraphMagic) return KelpoError::io("bad graph magic");
+  if (!r.u32(&version)) return truncated();
+  if (version != kGraphVersion) return KelpoError::io("unsupported graph version: " + str(version));
+  uint8_t metric_byte;
+  if (!r.u32(&h.dim) || !r.u8(&metric_byte)) return truncated();
+  const std::optional<Metric> metric = metric_from_code(metric_byte);
+  if (!metric) return KelpoError::io("unknown metric: " + str(metric_byte));
+  h.metric = *metric;
+  uint32_t deleted_count;
+  if (!r.u32(&h.m) || !r.u32(&h.ef_construction) || !r.u32(&h.entry_point) || !r.u32(&h.max_level) ||
+      !r.u32(&h.node_count) || !r.u32(&deleted_count)) {
+    return truncated();
+  }
+  const uint32_t n = h.node_count;
+  if (auto problem = header_problem(h)) note(*problem);
+
+  // Deleted set.
+  if (!r.u32s(deleted_count, &g.deleted)) return truncated();
+  for (Slot s : g.deleted) {
+    if (s >= n) {
+      note(slot_problem("deleted slot", s, n));
+      break;
+    }
+  }
+  std::sort(g.deleted.begin(), g.deleted.end());
+  g.deleted.erase(std::unique(g.deleted.begin(), g.deleted.end()), g.deleted.end());
+
+  // Nodes. Each takes at least 8 bytes (L and layer 0's count), which bounds
+  // what n may make us allocate.
+  if (r.remaining() / 8 < n) return truncated();
+  g.levels.resize(n);
+  g.node_first_list.resize(static_cast<size_t>(n) + 1);
+  g.list_start.push_back(0);
+  for (Slot s = 0; s < n; ++s) {
+    uint32_t layers;
+    if (!r.u32(&layers)) return truncated();
+    if (r.remaining() / 4 < layers) return truncated();
+    g.node_first_list[s] = g.list_start.size() - 1;
+    if (layers == 0) {
+      note("node " + str(s) + " has no layers");
+    } else if (layers - 1 > h.max_level || layers - 1 > kMaxGraphLevel) {
+      note("node " + str(s) + " has level " + str(layers - 1) + " above the max level " + str(h.max_level));
+    }
+    g.levels[s] = static_cast<uint8_t>(std::min<uint32_t>(layers == 0 ? 0 : layers - 1, kMaxGraphLevel));
+    for (uint32_t layer = 0; layer < layers; ++layer) {
+      uint32_t k;
+      if (!r.u32(&k)) return truncated();
+      const size_t first = g.links.size();
+      if (!r.u32s(k, &g.links)) return truncated();
+      g.list_start.push_back(g.links.size());
+      if (k > list_capacity(h.m, layer)) {
+        note("node " + str(s) + " layer " + str(layer) + " holds " + str(k) + " neighbours, more than its capacity " +
+             str(list_capacity(h.m, layer)));
+      }
+      for (size_t i = first; i < g.links.size(); ++i) {
+        if (g.links[i] >= n) {
+          note(slot_problem("neighbour", g.links[i], n));
+          break;
+        }
+      }
+    }
+  }
+  g.node_first_list[n] = g.list_start.size() - 1;
+  if (n > 0 && h.entry_point < n && g.levels[h.entry_point] != h.max_level) {
+    note("entry point " + str(h.entry_point) + " has level " + str(g.levels[h.entry_point]) +
+         ", not the max level " + str(h.max_level));
+  }
+
+  // Metadata section.
+  uint32_t section_magic, record_count;
+  if (!r.u32(&section_magic)) return truncated();
+  if (section_magic != kMetadataMagic) return KelpoError::io("bad metadata section magic");
+  if (!r.u32(&record_count)) return truncated();
+  // Each record takes at least 12 bytes (slot and the two lengths).
+  if (r.remaining() / 12 < record_count) return truncated();
+  g.records.reserve(record_count);
+  std::vector<uint8_t> slot_state(n, 0);  // 1 deleted, 2 has a record
+  for (Slot s : g.deleted) {
+    if (s < n) slot_state[s] = 1;
+  }
+  for (uint32_t i = 0; i < record_count; ++i) {
+    MetaRecord rec;
+    uint32_t id_len, meta_len;
+    std::string_view id, meta;
+    if (!r.u32(&rec.slot) || !r.u32(&id_len) || !r.bytes(id_len, &id)) return truncated();
+    if (auto bad = utf8_error(id)) return KelpoError::io(*bad);
+    if (!r.u32(&meta_len) || !r.bytes(meta_len, &meta)) return truncated();
+    rec.id.assign(id);
+    if (meta_len > 0) {
+      Json value;
+      // Text that is not JSON (or nests too deeply) costs the record its
+      // metadata, not the database.
+      if (json_parse(meta, &value, nullptr)) rec.metadata = std::move(value);
+    }
+    if (rec.slot >= n) {
+      note(slot_problem("record slot", rec.slot, n));
+    } else if (slot_state[rec.slot] == 1) {
+      note("record '" + rec.id + "' names deleted slot " + str(rec.slot));
+    } else if (slot_state[rec.slot] == 2) {
+      note("two records name slot " + str(rec.slot));
+    } else {
+      slot_state[rec.slot] = 2;
+    }
+    g.records.push_back(std::move(rec));
+  }
+  if (inconsistent) return KelpoError::io("inconsistent graph file: " + *inconsistent);
+  return g;
+}
+
+}  // namespace kelpo
