@@ -57,10 +57,12 @@ inline constexpr float kLargestFinite = std::numeric_limits<float>::max();
 
 // Greedy walk on one layer: from `entry`, move to any neighbour strictly
 // closer than the best so far, scanning each list to its end, until a whole
-// list brings no improvement. Nodes without this layer end the walk.
-// `buffer` holds capacity(layer) slots.
+// list brings no improvement. Nodes without this layer end the walk. The walk
+// never moves to `skip` (a node being relinked, which must not become its own
+// starting point). `buffer` holds capacity(layer) slots.
 template <class Dist>
-Slot greedy_walk(const NeighborLists& links, const Dist& dist, Slot entry, size_t layer, Slot* buffer) {
+Slot greedy_walk(const NeighborLists& links, const Dist& dist, Slot entry, size_t layer, Slot* buffer,
+                 Slot skip = NO_ENTRY) {
   Slot cur = entry;
   float best = dist(cur);
   for (;;) {
@@ -69,6 +71,7 @@ Slot greedy_walk(const NeighborLists& links, const Dist& dist, Slot entry, size_
     const Slot start = cur;
     for (size_t i = 0; i < n; ++i) {
       if (i + 1 < n) dist.prefetch(buffer[i + 1]);
+      if (buffer[i] == skip) continue;
       const float d = dist(buffer[i]);
       if (d < best) {
         best = d;

@@ -64,12 +64,23 @@ void HnswIndex::append_nodes(const std::vector<const float*>& vectors, const std
 Slot HnswIndex::insert(const float* v) { return batch_insert(std::vector<const float*>{v}).front(); }
 
 std::vector<Slot> HnswIndex::batch_insert(const std::vector<const float*>& vectors) {
+  std::vector<uint8_t> levels(vectors.size());
+  for (uint8_t& level : levels) level = static_cast<uint8_t>(random_level());
+  return insert_with_levels(vectors, levels);
+}
+
+std::vector<Slot> HnswIndex::insert_with_levels(const std::vector<const float*>& vectors,
+                                                const std::vector<uint8_t>& levels) {
   const size_t n = vectors.size();
   if (n == 0) return {};
   const Slot start = node_count();
-  std::vector<uint8_t> levels(n);
-  for (size_t i = 0; i < n; ++i) levels[i] = static_cast<uint8_t>(random_level());
   append_nodes(vectors, levels);
+
+  // Large batches remember layer-0 link distances while they run (see
+  // NeighborLists); the cache is sized by the whole index, so a small batch
+  // into a large index does without.
+  const bool cache = n >= PARALLEL_BATCH_THRESHOLD && n * 16 >= node_count();
+  if (cache) links_.enable_distance_cache();
 
   size_t next = 0;
   if (entry_point_ == NO_ENTRY) {
@@ -108,6 +119,7 @@ std::vector<Slot> HnswIndex::batch_insert(const std::vector<const float*>& vecto
     }
   }
 
+  if (cache) links_.disable_distance_cache();
   live_count_.fetch_add(n, std::memory_order_relaxed);
   std::vector<Slot> slots(n);
   for (size_t i = 0; i < n; ++i) slots[i] = start + static_cast<Slot>(i);
@@ -120,46 +132,67 @@ void HnswIndex::connect_node(Slot slot, size_t level, Slot entry) {
   const size_t top = max_level_;
 
   Slot ep = entry;
-  for (size_t layer = top; layer > level; --layer) ep = greedy_walk(links_, to_new, ep, layer, scratch->list.data());
+  for (size_t layer = top; layer > level; --layer) {
+    ep = greedy_walk(links_, to_new, ep, layer, scratch->list.data(), slot);
+  }
 
   std::vector<Neighbor>& candidates = scratch->ranked;
   for (size_t layer = std::min(level, top);; --layer) {
     beam_search(links_, layer, to_new, ep, to_new(ep), ef_construction_, AcceptAll{}, *scratch, candidates);
     const size_t cap = links_.capacity(layer);
 
-    // Nearest first, no diversity heuristic. The node itself can show up
-    // among its candidates (another thread may already link to it, and an
-    // update relinks a node the graph still leads to); a self-link is useless.
+    // The node itself can show up among its candidates: another thread may
+    // already link to it, and an update relinks a node that the graph still
+    // leads to. It is no candidate of its own: a self-link is useless, and
+    // starting the next layer from a node whose lists an update has just
+    // emptied would leave it unlinked below.
+    candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                    [slot](const Neighbor& c) { return c.slot == slot; }),
+                     candidates.end());
+
+    // Nearest first, no diversity heuristic.
     Slot* selected = scratch->list.data();
-    size_t chosen = 0;
-    for (size_t i = 0; i < candidates.size() && chosen < cap; ++i) {
-      if (candidates[i].slot != slot) selected[chosen++] = candidates[i].slot;
+    float* selected_distance = scratch->selected_distance.data();
+    const size_t chosen = std::min(cap, candidates.size());
+    for (size_t i = 0; i < chosen; ++i) {
+      selected[i] = candidates[i].slot;
+      selected_distance[i] = candidates[i].distance;
     }
-    links_.update(slot, layer, [&](Slot* entries, size_t& length) {
+    links_.update(slot, layer, [&](Slot* entries, size_t& length, float* distances) {
       std::copy(selected, selected + chosen, entries);
       length = chosen;
+      // The candidates' distances were measured from this node: exactly what
+      // pruning this list would measure.
+      if (distances != nullptr) std::copy(selected_distance, selected_distance + chosen, distances);
     });
 
     for (size_t i = 0; i < chosen; ++i) {
       const Slot s = selected[i];
       if (!links_.has_layer(s, layer)) continue;
       const QueryDistance to_s(vector(s), vectors_.data(), dim_, distance_);
-      links_.update(s, layer, [&](Slot* entries, size_t& length) {
+      links_.update(s, layer, [&](Slot* entries, size_t& length, float* distances) {
         // A second copy of a link would only take a place from a real one.
         for (size_t j = 0; j < length; ++j) {
           if (entries[j] == slot) return;
         }
         if (length < cap) {
+          if (distances != nullptr) distances[length] = NAN;  // measured if a prune needs it
           entries[length++] = slot;
           return;
         }
         // Full: rank the list plus the newcomer by distance to s (a stable
         // sort, so the newcomer, last, loses ties) and keep the nearest cap.
         Neighbor* ranked = scratch->pruning.data();
-        for (size_t j = 0; j < length; ++j) ranked[j] = {entries[j], to_s(entries[j])};
+        for (size_t j = 0; j < length; ++j) {
+          const bool known = distances != nullptr && !std::isnan(distances[j]);
+          ranked[j] = {entries[j], known ? distances[j] : to_s(entries[j])};
+        }
         ranked[length] = {slot, to_s(slot)};
         stable_sort_by_distance(ranked, length + 1);
         for (size_t j = 0; j < cap; ++j) entries[j] = ranked[j].slot;
+        if (distances != nullptr) {
+          for (size_t j = 0; j < cap; ++j) distances[j] = ranked[j].distance;
+        }
         length = cap;
       });
     }
@@ -174,7 +207,7 @@ void HnswIndex::unlink(Slot slot) {
   Slot* former = scratch->list.data();
   for (size_t layer = 0; layer <= links_.level(slot); ++layer) {
     size_t count = 0;
-    links_.update(slot, layer, [&](Slot* entries, size_t& length) {
+    links_.update(slot, layer, [&](Slot* entries, size_t& length, float*) {
       std::copy(entries, entries + length, former);
       count = length;
       length = 0;
@@ -182,7 +215,7 @@ void HnswIndex::unlink(Slot slot) {
     for (size_t i = 0; i < count; ++i) {
       const Slot x = former[i];
       if (!links_.has_layer(x, layer)) continue;
-      links_.update(x, layer, [&](Slot* entries, size_t& length) {
+      links_.update(x, layer, [&](Slot* entries, size_t& length, float*) {
         length = static_cast<size_t>(std::remove(entries, entries + length, slot) - entries);
       });
     }

@@ -62,7 +62,7 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::restore(size_t dim, Metric metric,
                       ", beyond the last node");
         }
       }
-      index->links_.update(s, layer, [&](Slot* entries, size_t& length) {
+      index->links_.update(s, layer, [&](Slot* entries, size_t& length, float*) {
         for (size_t i = 0; i < len; ++i) entries[i] = graph.links[offset + i];
         length = len;
       });

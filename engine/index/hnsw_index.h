@@ -148,6 +148,8 @@ class HnswIndex {
  private:
   friend class HnswIndexTestPeer;
 
+  // batch_insert with the levels already drawn, one per vector.
+  std::vector<Slot> insert_with_levels(const std::vector<const float*>& vectors, const std::vector<uint8_t>& levels);
   // Appends vectors, norms and nodes for new slots (no links). Converts a
   // Mapped store first.
   void append_nodes(const std::vector<const float*>& vectors, const std::vector<uint8_t>& levels);

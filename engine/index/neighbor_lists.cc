@@ -1,5 +1,6 @@
 #include "engine/index/neighbor_lists.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 
@@ -25,6 +26,13 @@ void NeighborLists::add_nodes(const uint8_t* levels, size_t count) {
     upper_block_[old + i] = static_cast<uint32_t>(upper_blocks);
     upper_blocks += levels[i];
   }
+}
+
+void NeighborLists::enable_distance_cache() { distance_cache_.assign(levels_.size() * m0_, NAN); }
+
+void NeighborLists::disable_distance_cache() {
+  distance_cache_.clear();
+  distance_cache_.shrink_to_fit();
 }
 
 uint64_t NeighborLists::total_entries() const {

@@ -71,24 +71,33 @@ class NeighborLists {
     return n;
   }
 
-  // Runs f(Slot* entries, size_t& length) with list (s, layer) locked. f may
-  // rewrite the entries and the length, which must stay within
-  // capacity(layer). f must not touch any other list.
+  // Runs f(Slot* entries, size_t& length, float* distances) with list
+  // (s, layer) locked. f may rewrite the entries and the length, which must
+  // stay within capacity(layer), and must not touch any other list.
+  // `distances` is null unless the distance cache is on and layer is 0; then
+  // distances[i] is entry i's distance from node s, or NaN when not known, and
+  // f must keep it in step with the entries.
   template <class F>
   void update(Slot s, size_t layer, F&& f) {
     uint32_t* word = list(s, layer);
+    float* distances = layer == 0 && !distance_cache_.empty() ? &distance_cache_[static_cast<size_t>(s) * m0_] : nullptr;
     size_t n = lock(word);
-    f(word + 1, n);
+    f(word + 1, n, distances);
     unlock(word, static_cast<uint32_t>(n));
   }
+
+  // The distance cache remembers, for every layer-0 entry, its distance from
+  // the list's node, so that pruning a full list measures only the newcomer.
+  // It costs 4 * m0 bytes per node while on, so it is switched on only for
+  // large batches and off again at their end. Exclusive access only; vectors
+  // must not change while it is on.
+  void enable_distance_cache();
+  void disable_distance_cache();
 
   // Sum of all list lengths over all layers. Not synchronised with writers.
   uint64_t total_entries() const;
   // Bytes held by the link arrays and per-node bookkeeping.
   uint64_t byte_size() const;
-
-  // Address of the list's first entry, for prefetching before a copy.
-  const void* address(Slot s, size_t layer) const { return list(s, layer); }
 
  private:
   static constexpr uint32_t kLockBit = 0x80000000u;
@@ -135,6 +144,9 @@ class NeighborLists {
   std::vector<uint32_t> upper_block_;    // one per node: first upper block, meaningful when level > 0
   mutable std::vector<uint32_t> layer0_; // size() * stride0_
   mutable std::vector<uint32_t> upper_;  // (total upper layers) * stride_upper_
+  // size() * m0_ floats while the cache is on, else empty; entry i of node s's
+  // layer-0 list at s * m0_ + i, guarded like that list.
+  std::vector<float> distance_cache_;
 };
 
 }  // namespace kelpo

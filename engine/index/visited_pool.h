@@ -50,6 +50,7 @@ struct SearchScratch {
   std::vector<Slot> fresh;           // its entries not yet visited
   std::vector<Neighbor> ranked;      // a layer search's output, for callers that reuse it
   std::vector<Neighbor> pruning;     // a list plus one newcomer, ranked while pruning
+  std::vector<float> selected_distance;  // distances of the neighbours a node selects
 };
 
 // A free list of scratches. A search leases one and returns it when done, so
@@ -88,6 +89,7 @@ class ScratchPool {
       s->list.resize(list_capacity);
       s->fresh.resize(list_capacity);
       s->pruning.resize(list_capacity + 1);
+      s->selected_distance.resize(list_capacity);
     }
     return Lease(this, std::move(s));
   }
@@ -99,7 +101,8 @@ class ScratchPool {
       total += sizeof(SearchScratch) + s->visited.byte_size() +
                (s->candidates.capacity() + s->results.capacity() + s->ranked.capacity() + s->pruning.capacity()) *
                    sizeof(Neighbor) +
-               (s->list.capacity() + s->fresh.capacity()) * sizeof(Slot);
+               (s->list.capacity() + s->fresh.capacity()) * sizeof(Slot) +
+               s->selected_distance.capacity() * sizeof(float);
     }
     return total;
   }
