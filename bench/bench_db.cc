@@ -106,8 +106,10 @@ int main(int argc, char** argv) {
   const Args a = parse(argc, argv);
   const size_t k = 10;
   std::printf("database benchmark: %zu x %zu clustered, %zu queries, k=%zu\n", a.n, a.dim, a.queries, k);
-  const std::vector<float> base = clustered(a.n, a.dim, 1);
-  const std::vector<float> queries = clustered(a.queries, a.dim, 2);
+  // Queries come from the same clusters as the records (held out of them).
+  std::vector<float> base = clustered(a.n + a.queries, a.dim, 1);
+  const std::vector<float> queries(base.begin() + a.n * a.dim, base.end());
+  base.resize(a.n * a.dim);
 
   TempDir dir;
   auto opened = Database::open_or_create_with_config(dir.path, a.dim, Metric::kEuclidean, {});

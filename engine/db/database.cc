@@ -1,55 +1,26 @@
 // Database construction and the single-record operations.
 #include "engine/db/database.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <filesystem>
-#include <system_error>
 
 namespace kelpo {
 
-namespace {
-
-Status create_directories(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  if (ec) return KelpoError::io_errno(ec.value());
-  return Status::OK();
-}
-
-std::string join(const std::string& dir, const char* name) {
-  if (dir.empty() || dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
-
-}  // namespace
-
 Database::Database(std::string path, std::unique_ptr<HnswIndex> index, bool quantize_on_save,
-                   WalFileOps* wal_ops)
+                   const DatabaseHooks& hooks)
     : path_(std::move(path)),
+      storage_(path_),
       dim_(index->dim()),
       quantize_on_save_(quantize_on_save),
-      wal_(join(path_, kWalFileName), wal_ops),
+      file_ops_(hooks.file_ops ? hooks.file_ops : &FileOps::posix()),
+      save_hooks_(hooks.save),
+      wal_(storage_.log_path, hooks.wal_ops),
       index_(std::move(index)) {}
 
 Database::~Database() {
   std::lock_guard<std::mutex> lock(wal_mu_);
   wal_.close();
-}
-
-Result<std::unique_ptr<Database>> Database::open_or_create_with_config(const std::string& path, size_t dim,
-                                                                       Metric metric, const DatabaseConfig& config,
-                                                                       WalFileOps* wal_ops) {
-  if (dim == 0) return KelpoError::io("invalid dimension: dim must be at least 1");
-  if (config.m < 2) return KelpoError::io("invalid m: m must be at least 2, got " + std::to_string(config.m));
-  KELPO_RETURN_IF_ERROR(create_directories(path));
-  auto index = std::make_unique<HnswIndex>(dim, metric, config.m, config.ef_construction);
-  std::unique_ptr<Database> db(new Database(path, std::move(index), config.quantize, wal_ops));
-  KELPO_RETURN_IF_ERROR(db->replay_wal());
-  return db;
 }
 
 Status Database::add(const std::string& id, std::vector<float> vector, std::optional<Json> metadata) {

@@ -37,6 +37,9 @@
 #include "engine/metadata/filter.h"
 #include "engine/metadata/json.h"
 #include "engine/metadata/metadata_index.h"
+#include "engine/storage/file_ops.h"
+#include "engine/storage/save_protocol.h"
+#include "engine/storage/storage.h"
 #include "engine/util/error.h"
 #include "engine/wal/wal.h"
 
@@ -101,19 +104,28 @@ struct DatabaseStats {
   bool uses_quantized_search = false;
 };
 
-// The log file inside a database directory.
-inline constexpr const char* kWalFileName = "wal.kelpo";
+// Replacements for the system calls and save steps, for tests that make them
+// fail or stop. Not owned; they must outlive the database.
+struct DatabaseHooks {
+  WalFileOps* wal_ops = nullptr;  // the log's calls
+  FileOps* file_ops = nullptr;    // saving and opening
+  SaveHooks save;                 // stops a save after a chosen step
+};
 
 class Database {
  public:
-  // Creates the directory (and parents) if needed and starts an empty
-  // database there. A log left in the directory by a process that wrote and
-  // never saved is replayed, so its acknowledged writes are not lost.
-  // `wal_ops` (not owned, must outlive the database) replaces the log's system
-  // calls, for tests that make them fail.
+  // Loads the database saved in `path` and replays its log. Fails with
+  // "database not found at '{path}'" when the directory holds none.
+  static Result<std::unique_ptr<Database>> open(const std::string& path, const DatabaseHooks& hooks = {});
+
+  // Loads the database saved in `path` (its stored dim, metric and
+  // parameters win over the arguments), or, when there is none, creates the
+  // directory (and parents) and starts an empty one. Either way the log is
+  // replayed: one left by a process that wrote and never saved holds
+  // acknowledged writes.
   static Result<std::unique_ptr<Database>> open_or_create_with_config(const std::string& path, size_t dim,
                                                                       Metric metric, const DatabaseConfig& config,
-                                                                      WalFileOps* wal_ops = nullptr);
+                                                                      const DatabaseHooks& hooks = {});
 
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
@@ -147,6 +159,14 @@ class Database {
   size_t total_slots() const;
   size_t deleted_count() const;
 
+  // Writes graph.kelpo, vectors.bin (and vectors.sq8 when quantization is kept
+  // on save) through temporary files, syncs them, renames them into place and
+  // then deletes the log. Memory is unchanged.
+  Status save();
+  // Rebuilds the index from the live records only, renumbering them from 0.
+  // Touches no file; the next save writes the smaller state.
+  void compact();
+
   const std::string& path() const { return path_; }
 
   // Runs f(const HnswIndex&) under the shared index lock: for benchmarks and
@@ -158,7 +178,11 @@ class Database {
   }
 
  private:
-  Database(std::string path, std::unique_ptr<HnswIndex> index, bool quantize_on_save, WalFileOps* wal_ops);
+  Database(std::string path, std::unique_ptr<HnswIndex> index, bool quantize_on_save, const DatabaseHooks& hooks);
+
+  // Loads the saved state found in the directory and replays the log.
+  static Result<std::unique_ptr<Database>> load(const std::string& path, SavedGraph saved, bool quantize,
+                                                const DatabaseHooks& hooks);
 
   // Applies the log's records over the assembled state. Runs before the
   // database is handed out.
@@ -185,8 +209,11 @@ class Database {
 
   // Constant after construction.
   const std::string path_;
+  const Storage storage_;
   const size_t dim_;
   const bool quantize_on_save_;
+  FileOps* const file_ops_;
+  const SaveHooks save_hooks_;
 
   mutable std::shared_mutex id_to_slot_mu_;
   std::unordered_map<std::string, Slot> id_to_slot_;  // guarded by id_to_slot_mu_; exactly the live ids

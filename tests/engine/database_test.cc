@@ -220,7 +220,9 @@ TEST(DatabaseFailedWrites, ChangeNeitherMemoryNorWhatTheNextOpenSees) {
   testing_util::ScratchDir dir;
   FullDisk disk;
   {
-    auto db = Database::open_or_create_with_config(dir.path(), 2, Metric::kEuclidean, {}, &disk);
+    DatabaseHooks hooks;
+    hooks.wal_ops = &disk;
+    auto db = Database::open_or_create_with_config(dir.path(), 2, Metric::kEuclidean, {}, hooks);
     ASSERT_TRUE(db.ok());
     Database& d = *db.value();
     ASSERT_TRUE(d.add("a", {1, 1}, std::nullopt).ok());

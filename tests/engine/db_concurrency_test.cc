@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "tests/engine/db_test_util.h"
@@ -57,6 +58,15 @@ TEST(DatabaseConcurrency, WritersAndReadersAgreeAndReplayMatches) {
         for (int i = 0; i < 40; ++i) ids.push_back(name("b", b, i));
         ASSERT_TRUE(db->add_many(ids, random_batch(rng, ids.size(), kDim), {}).ok());
         ASSERT_EQ(db->delete_many({ids[0], ids[1]}).value(), 2u);
+      }
+    });
+    // Saves and compactions racing with the writers: no write acknowledged
+    // around them may be lost (checked by the reopen at the end).
+    threads.emplace_back([&] {
+      for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(db->save().ok());
+        db->compact();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
     });
     std::vector<std::thread> readers;

@@ -1,0 +1,170 @@
+// Opening, saving and compaction: the database's side of its directory.
+#include <limits>
+
+#include "engine/db/database.h"
+#include "engine/storage/index_files.h"
+#include "engine/storage/vector_files.h"
+
+namespace kelpo {
+
+namespace {
+
+Status check_parameters(size_t dim, const DatabaseConfig& config) {
+  if (dim == 0) return KelpoError::io("invalid dimension: dim must be at least 1");
+  if (dim > std::numeric_limits<uint32_t>::max()) {
+    return KelpoError::io("invalid dimension: " + std::to_string(dim) + " does not fit the file format");
+  }
+  if (config.m < kMinGraphM || config.m > kMaxGraphM) {
+    return KelpoError::io("invalid m: must be between " + std::to_string(kMinGraphM) + " and " +
+                          std::to_string(kMaxGraphM) + ", got " + std::to_string(config.m));
+  }
+  if (config.ef_construction > std::numeric_limits<uint32_t>::max()) {
+    return KelpoError::io("invalid ef_construction: " + std::to_string(config.ef_construction) +
+                          " does not fit the file format");
+  }
+  return Status::OK();
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Database>> Database::load(const std::string& path, SavedGraph saved, bool quantize,
+                                                 const DatabaseHooks& hooks) {
+  FileOps& ops = hooks.file_ops ? *hooks.file_ops : FileOps::posix();
+  const Storage storage(path);
+  LoadedGraph& graph = saved.graph;
+  const GraphHeader header = graph.header;
+  Result<MappedVectors> mapped = map_vectors_file(ops, storage.vectors_path, header.node_count, header.dim);
+  if (!mapped.ok()) return mapped.error();
+  Result<std::unique_ptr<HnswIndex>> index = restore_index(graph, std::move(mapped.value()));
+  if (!index.ok()) return index.error();
+  Result<bool> has_quantizer = ops.exists(storage.quantized_path);
+  if (!has_quantizer.ok()) return has_quantizer.error();
+
+  std::unique_ptr<Database> db(new Database(path, std::move(index.value()), quantize || has_quantizer.value(), hooks));
+  const size_t n = header.node_count;
+  db->id_to_slot_.reserve(graph.records.size());
+  db->slot_to_id_.assign(n, std::string());
+  db->metadata_.assign(n, std::nullopt);
+  for (MetaRecord& r : graph.records) {
+    // The parser has checked every record's slot against the node count.
+    db->id_to_slot_[r.id] = r.slot;
+    db->slot_to_id_[r.slot] = std::move(r.id);
+    db->metadata_[r.slot] = std::move(r.metadata);
+  }
+  const HnswIndex& idx = *db->index_;
+  db->metadata_index_.rebuild(db->metadata_, [&idx](uint32_t s) { return idx.is_deleted(s); });
+  KELPO_RETURN_IF_ERROR(db->replay_wal());
+  return db;
+}
+
+Result<std::unique_ptr<Database>> Database::open(const std::string& path, const DatabaseHooks& hooks) {
+  FileOps& ops = hooks.file_ops ? *hooks.file_ops : FileOps::posix();
+  Result<SavedGraph> saved = find_saved_graph(ops, Storage(path));
+  if (!saved.ok()) return saved.error();
+  if (saved->source == GraphSource::kNone) return KelpoError::database_not_found(path);
+  return load(path, std::move(saved.value()), /*quantize=*/false, hooks);
+}
+
+Result<std::unique_ptr<Database>> Database::open_or_create_with_config(const std::string& path, size_t dim,
+                                                                       Metric metric, const DatabaseConfig& config,
+                                                                       const DatabaseHooks& hooks) {
+  FileOps& ops = hooks.file_ops ? *hooks.file_ops : FileOps::posix();
+  KELPO_RETURN_IF_ERROR(ops.create_directories(path));
+  Result<SavedGraph> saved = find_saved_graph(ops, Storage(path));
+  if (!saved.ok()) return saved.error();
+  if (saved->source != GraphSource::kNone) return load(path, std::move(saved.value()), config.quantize, hooks);
+
+  // Nothing saved here yet: a new, empty database with the given parameters.
+  KELPO_RETURN_IF_ERROR(check_parameters(dim, config));
+  auto index = std::make_unique<HnswIndex>(dim, metric, config.m, config.ef_construction);
+  std::unique_ptr<Database> db(new Database(path, std::move(index), config.quantize, hooks));
+  KELPO_RETURN_IF_ERROR(db->replay_wal());
+  return db;
+}
+
+Status Database::save() {
+  // The shared id lock keeps every writer out: a writer holds it exclusively
+  // from before it logs until memory has its change, so everything the log
+  // holds is in the state written below, and deleting the log loses nothing.
+  std::shared_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  std::shared_lock<std::shared_mutex> index(index_mu_);
+  std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+
+  std::vector<MetaRecord> records;
+  records.reserve(id_to_slot_.size());
+  for (const auto& [id, slot] : id_to_slot_) {
+    MetaRecord r;
+    r.id = id;
+    r.slot = slot;
+    if (slot < metadata_.size()) r.metadata = metadata_[slot];
+    records.push_back(std::move(r));
+  }
+
+  SaveFiles files;
+  const HnswIndex& idx = *index_;
+  files.vectors = [&idx](BufferedFileWriter& out) { return write_index_vectors(out, idx); };
+  files.graph = [&idx, &records](BufferedFileWriter& out) { return write_index_graph(out, idx, records); };
+
+  std::lock_guard<std::mutex> wal(wal_mu_);
+  // The log is deleted as the save's last step; its writer must not keep the
+  // old file open, and the next write starts a new one.
+  wal_.close();
+  return save_database_files(*file_ops_, storage_, files, save_hooks_);
+}
+
+void Database::compact() {
+  // Writers stay out for the whole rebuild, so no write can fall between the
+  // copy of the live records and the installation of the new tables.
+  std::unique_lock<std::shared_mutex> ids(id_to_slot_mu_);
+
+  std::unique_ptr<HnswIndex> fresh;
+  std::vector<Slot> new_slot_of;  // old slot -> new slot, NO_ENTRY for deleted ones
+  {
+    // Searches go on beside the rebuild.
+    std::shared_lock<std::shared_mutex> index(index_mu_);
+    const HnswIndex& old = *index_;
+    if (old.deleted_count() == 0) return;
+    const Slot n = old.node_count();
+    new_slot_of.assign(n, NO_ENTRY);
+    std::vector<const float*> live;
+    live.reserve(old.live_count());
+    for (Slot s = 0; s < n; ++s) {
+      if (old.is_deleted(s)) continue;
+      new_slot_of[s] = static_cast<Slot>(live.size());
+      live.push_back(old.vector(s));
+    }
+    fresh = std::make_unique<HnswIndex>(old.dim(), old.metric(), old.m(), old.ef_construction());
+    if (!live.empty()) fresh->batch_insert(live);
+  }
+
+  std::unordered_map<std::string, Slot> new_ids;
+  new_ids.reserve(id_to_slot_.size());
+  std::vector<std::string> new_slot_to_id(fresh->node_count());
+  std::vector<std::optional<Json>> new_metadata(fresh->node_count());
+  {
+    std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+    for (const auto& [id, old_slot] : id_to_slot_) {
+      if (old_slot >= new_slot_of.size() || new_slot_of[old_slot] == NO_ENTRY) continue;
+      const Slot s = new_slot_of[old_slot];
+      new_ids.emplace(id, s);
+      new_slot_to_id[s] = id;
+      if (old_slot < metadata_.size()) new_metadata[s] = metadata_[old_slot];
+    }
+  }
+  MetadataIndex new_metadata_index;
+  new_metadata_index.rebuild(new_metadata, {});
+
+  // Install everything in the engine's lock order (index before the tables),
+  // the same order searches take, so the two cannot deadlock.
+  std::unique_lock<std::shared_mutex> index(index_mu_);
+  std::unique_lock<std::shared_mutex> sid(slot_to_id_mu_);
+  std::unique_lock<std::shared_mutex> meta(metadata_mu_);
+  std::unique_lock<std::shared_mutex> mi(metadata_index_mu_);
+  index_ = std::move(fresh);  // drops the old index and any mapping it held
+  slot_to_id_ = std::move(new_slot_to_id);
+  metadata_ = std::move(new_metadata);
+  metadata_index_ = std::move(new_metadata_index);
+  id_to_slot_ = std::move(new_ids);
+}
+
+}  // namespace kelpo
