@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Everything a newcomer or CI needs: set-up, the release build with warnings as
-# errors and its engine tests, then the sanitizer build (ASan+UBSan) and its tests.
+# errors and its engine tests, the Python package's tests (pip-installed, on
+# Debian's python3 and on CPython 3.13 when present), then the sanitizer build
+# (ASan+UBSan) with the engine and Python tests.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$here"
@@ -14,6 +16,7 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKELPO_WERROR=ON >/dev/n
 cmake --build build/release -j "$jobs"
 echo "== engine tests (release)"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+scripts/python_tests.sh release
 
 echo "== sanitizer build (address, undefined)"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPO_WERROR=ON -DKELPO_SANITIZE=ON \
@@ -22,6 +25,7 @@ cmake --build build/asan -j "$jobs"
 echo "== engine tests (sanitizers)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
+scripts/python_tests.sh asan
 
 echo "== thread sanitizer build (concurrency tests)"
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPO_WERROR=ON -DKELPO_TSAN=ON \

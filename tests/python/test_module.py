@@ -82,3 +82,17 @@ def test_exact_results_match_brute_force(tmp_path, np):
     for q, want, hits in zip(queries, exact, db.search_many(queries, k=10)):
         assert [int(h.id) for h in hits] == list(want)
         assert [h.id for h in db.search(q, k=10)] == [h.id for h in hits]
+
+
+def sanitizer_loaded():
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
+@pytest.mark.skipif(sanitizer_loaded(), reason="AddressSanitizer aborts on absurd allocations instead of throwing")
+def test_engine_allocation_failure_is_an_exception(tmp_path):
+    # An absurd graph degree makes the engine's allocations fail; that must
+    # surface as a Python exception, not abort the interpreter.
+    with pytest.raises((MemoryError, ValueError)):
+        db = kelpo.Database(str(tmp_path), dim=4, m=2**40)
+        db.add("a", [1, 2, 3, 4])
