@@ -111,7 +111,18 @@ std::vector<Slot> HnswIndex::insert_with_levels(const std::vector<const float*>&
         connect_node(start + static_cast<Slot>(i), levels[i], entry);
       }
     });
+    // The phase linked every node only up to the top layer the graph had when
+    // it began. A node drawn higher would leave the batch with empty lists on
+    // its upper layers, and the one that becomes the entry point would sit
+    // above layers nothing links: every search would then start its descent
+    // from wherever the few nodes of the old top layer lead, and recall comes
+    // down to the luck of the first 128 levels. So, in input order, such a
+    // node is linked on those upper layers too (as a sequential insert would
+    // have done) before the entry point moves to it.
+    const size_t frozen_top = max_level_;
     for (size_t i = PARALLEL_BATCH_THRESHOLD; i < n; ++i) {
+      if (levels[i] <= frozen_top) continue;
+      connect_layers(start + static_cast<Slot>(i), levels[i], entry_point_, frozen_top + 1);
       if (levels[i] > max_level_) {
         entry_point_ = start + static_cast<Slot>(i);
         max_level_ = levels[i];
@@ -126,10 +137,13 @@ std::vector<Slot> HnswIndex::insert_with_levels(const std::vector<const float*>&
   return slots;
 }
 
-void HnswIndex::connect_node(Slot slot, size_t level, Slot entry) {
+void HnswIndex::connect_node(Slot slot, size_t level, Slot entry) { connect_layers(slot, level, entry, 0); }
+
+void HnswIndex::connect_layers(Slot slot, size_t level, Slot entry, size_t lowest) {
+  const size_t top = max_level_;
+  if (std::min(level, top) < lowest) return;
   ScratchPool::Lease scratch = lease_scratch();
   const QueryDistance to_new(vector(slot), vectors_.data(), dim_, distance_);
-  const size_t top = max_level_;
 
   Slot ep = entry;
   for (size_t layer = top; layer > level; --layer) {
@@ -159,11 +173,34 @@ void HnswIndex::connect_node(Slot slot, size_t level, Slot entry) {
       selected_distance[i] = candidates[i].distance;
     }
     links_.update(slot, layer, [&](Slot* entries, size_t& length, float* distances) {
-      std::copy(selected, selected + chosen, entries);
-      length = chosen;
-      // The candidates' distances were measured from this node: exactly what
-      // pruning this list would measure.
-      if (distances != nullptr) std::copy(selected_distance, selected_distance + chosen, distances);
+      if (length == 0) {
+        std::copy(selected, selected + chosen, entries);
+        length = chosen;
+        // The candidates' distances were measured from this node: exactly
+        // what pruning this list would measure.
+        if (distances != nullptr) std::copy(selected_distance, selected_distance + chosen, distances);
+        return;
+      }
+      // Only in the parallel phase: another thread reached this node through
+      // a link it made on a higher layer and linked itself in already.
+      // Overwriting the list would drop that link for good, so it is kept
+      // behind the selection, and an overflow is pruned like any other.
+      Neighbor* merged = scratch->pruning.data();
+      size_t count = 0;
+      for (size_t i = 0; i < chosen; ++i) merged[count++] = {selected[i], selected_distance[i]};
+      for (size_t j = 0; j < length; ++j) {
+        if (entries[j] == slot || std::find(selected, selected + chosen, entries[j]) != selected + chosen) continue;
+        merged[count++] = {entries[j], to_new(entries[j])};
+      }
+      if (count > cap) {
+        stable_sort_by_distance(merged, count);
+        count = cap;
+      }
+      for (size_t j = 0; j < count; ++j) {
+        entries[j] = merged[j].slot;
+        if (distances != nullptr) distances[j] = merged[j].distance;
+      }
+      length = count;
     });
 
     for (size_t i = 0; i < chosen; ++i) {
@@ -198,7 +235,7 @@ void HnswIndex::connect_node(Slot slot, size_t level, Slot entry) {
     }
 
     if (!candidates.empty()) ep = candidates.front().slot;
-    if (layer == 0) break;
+    if (layer == lowest) break;
   }
 }
 

@@ -148,6 +148,9 @@ class HnswIndex {
  private:
   friend class HnswIndexTestPeer;
 
+  // connect_node restricted to layers `lowest` and up (the descent to them
+  // included).
+  void connect_layers(Slot slot, size_t level, Slot entry, size_t lowest);
   // batch_insert with the levels already drawn, one per vector.
   std::vector<Slot> insert_with_levels(const std::vector<const float*>& vectors, const std::vector<uint8_t>& levels);
   // Appends vectors, norms and nodes for new slots (no links). Converts a

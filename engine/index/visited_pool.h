@@ -49,7 +49,7 @@ struct SearchScratch {
   std::vector<Slot> list;            // copy of the list being scanned
   std::vector<Slot> fresh;           // its entries not yet visited
   std::vector<Neighbor> ranked;      // a layer search's output, for callers that reuse it
-  std::vector<Neighbor> pruning;     // a list plus one newcomer, ranked while pruning
+  std::vector<Neighbor> pruning;     // a list plus newcomers, ranked while pruning (2 * m0 + 1)
   std::vector<float> selected_distance;  // distances of the neighbours a node selects
 };
 
@@ -88,7 +88,7 @@ class ScratchPool {
     if (s->list.size() < list_capacity) {
       s->list.resize(list_capacity);
       s->fresh.resize(list_capacity);
-      s->pruning.resize(list_capacity + 1);
+      s->pruning.resize(2 * list_capacity + 1);
       s->selected_distance.resize(list_capacity);
     }
     return Lease(this, std::move(s));

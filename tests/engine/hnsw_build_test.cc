@@ -220,5 +220,25 @@ TEST(HnswBuild, BatchPruningWithRememberedDistancesMatchesMeasuringAgain) {
   }
 }
 
+// The parallel phase links nodes only up to the top layer the graph had when
+// it began; nodes drawn higher must still end the batch linked on their upper
+// layers, under the entry point the sequential rule picks.
+TEST(HnswBuild, NodesAboveTheTopOfTheSequentialPhaseAreLinkedOnTheirUpperLayers) {
+  const size_t dim = 6, n = 700;
+  const auto data = clustered(n, dim, 10);
+  std::vector<uint8_t> levels(n, 0);  // the first 128 stay on layer 0
+  levels[200] = 2;
+  levels[300] = levels[400] = levels[500] = 1;
+  levels[600] = 2;
+  HnswIndex index(dim, Metric::kEuclidean, 4, 20);
+  HnswIndexTestPeer::insert_with_levels(index, rows(data, dim), levels);
+  EXPECT_EQ(index.entry_point(), 200u);
+  EXPECT_EQ(index.max_level(), 2u);
+  EXPECT_EQ(index.neighbors(200, 2), std::vector<Slot>{600});
+  EXPECT_EQ(index.neighbors(600, 2), std::vector<Slot>{200});
+  for (Slot s : {200u, 300u, 400u, 500u, 600u}) EXPECT_FALSE(index.neighbors(s, 1).empty()) << s;
+  expect_graph_invariants(index);
+}
+
 }  // namespace
 }  // namespace kelpo
