@@ -1,6 +1,8 @@
 """What the module exposes: classes, signatures, docstrings."""
 
+import ast
 import inspect
+from pathlib import Path
 
 import pytest
 
@@ -99,10 +101,24 @@ def test_search_result_cannot_be_constructed():
             call()
 
 
-def test_properties_are_read_only(db):
-    for name in PROPERTIES:
-        with pytest.raises(AttributeError):
-            setattr(db, name, 1)
+def test_type_stubs_match_the_module():
+    """The shipped .pyi declares every method with the module's parameters,
+    defaults and docstring, and every property."""
+    stub = ast.parse((Path(kelpo.__file__).parent / "_kelpo.pyi").read_text())
+    (cls,) = [n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Database"]
+    functions = {f.name: f for f in cls.body if isinstance(f, ast.FunctionDef)}
+    for name in METHODS:
+        params = inspect.signature(getattr(kelpo.Database, name)).parameters.values()
+        runtime = [(p.name, p.default) for p in params if p.name != "self"]
+        args = functions[name].args
+        defaults = [None] * (len(args.args) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
+        declared = [(a.arg, d) for a, d in zip(args.args, defaults) if a.arg != "self"]
+        assert [n for n, _ in declared] == [n for n, _ in runtime], name
+        assert [d for _, d in declared] == [None if d is inspect.Parameter.empty else d for _, d in runtime], name
+        assert ast.get_docstring(functions[name]) == METHODS[name][1], name
+    new = [a.arg for a in functions["__new__"].args.args[1:]]
+    assert new == list(inspect.signature(kelpo.Database).parameters)
+    assert set(PROPERTIES) <= set(functions)
 
 
 def test_unbound_method_on_foreign_object():
