@@ -62,22 +62,29 @@ PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!absent(a[4]) && !arg_u64(a[4], "ef_construction", &ef_construction)) return nullptr;
     if (a[5] != nullptr && !arg_bool(a[5], "quantize", &quantize)) return nullptr;
 
-    if (!has_dim) {
-      // Opening a saved database comes with persistence; until then there is
-      // never one to find.
-      PyErr_SetString(PyExc_ValueError, "database not found \xe2\x80\x94 specify dim to create a new one");
-      return nullptr;
+    // Without a dim, open the saved database as it is: its own metric and
+    // graph parameters apply and the arguments are not consulted.
+    std::optional<Metric> metric;
+    if (has_dim) {
+      metric = parse_metric(metric_name);
+      if (!metric) {
+        PyErr_SetString(PyExc_ValueError, "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'");
+        return nullptr;
+      }
+      config.m = m;
+      config.ef_construction = ef_construction;
+      config.quantize = quantize;
     }
-    const std::optional<Metric> metric = parse_metric(metric_name);
-    if (!metric) {
-      PyErr_SetString(PyExc_ValueError, "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'");
-      return nullptr;
+    Result<std::unique_ptr<Database>> opened =
+        has_dim ? Database::open_or_create_with_config(path, dim, *metric, config) : Database::open(path);
+    if (!opened.ok()) {
+      if (!has_dim) {
+        // Whatever kept it from opening, the remedy to suggest is the same.
+        PyErr_SetString(PyExc_ValueError, "database not found \xe2\x80\x94 specify dim to create a new one");
+        return nullptr;
+      }
+      return raise_engine_error(opened.error());
     }
-    config.m = m;
-    config.ef_construction = ef_construction;
-    config.quantize = quantize;
-    Result<std::unique_ptr<Database>> opened = Database::open_or_create_with_config(path, dim, *metric, config);
-    if (!opened.ok()) return raise_engine_error(opened.error());
 
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);

@@ -22,9 +22,14 @@ class Index:
 
 class TestConstructor:
     def test_without_dim_reports_no_database(self, tmp_path):
-        for kwargs in ({}, {"dim": None}, {"metric": "nonsense"}):
-            with pytest.raises(ValueError, match=f"^{NO_DB}$"):
-                kelpo.Database(str(tmp_path), **kwargs)
+        unsaved = tmp_path / "unsaved"
+        kelpo.Database(str(unsaved), dim=2).add("a", [1, 2])  # a log, but nothing saved
+        (tmp_path / "file").write_text("not a directory")
+        for path in (tmp_path / "missing", unsaved, tmp_path / "file"):
+            for kwargs in ({}, {"dim": None}, {"metric": "nonsense", "m": 3}):
+                with pytest.raises(ValueError, match=f"^{NO_DB}$"):
+                    kelpo.Database(str(path), **kwargs)
+        assert not (tmp_path / "missing").exists()
 
     @pytest.mark.parametrize(
         "metric, canonical",
