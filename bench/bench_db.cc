@@ -47,18 +47,23 @@ Args parse(int argc, char** argv) {
   return a;
 }
 
-// Gaussian clusters around random centres.
+// Gaussian clusters around random centres, overlapping: the centres spread
+// about as far as the points around them, as in real embeddings. (Clusters
+// far apart from each other leave a graph built with nearest-first neighbour
+// selection without links between them.)
 std::vector<float> clustered(size_t n, size_t dim, unsigned seed) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> g;
   const size_t clusters = 100;
-  std::vector<float> centres(clusters * dim);
-  for (auto& x : centres) x = g(rng) * 3.0f;
+  std::vector<float> centres(clusters * dim), sigma(clusters);
+  for (auto& x : centres) x = g(rng);
+  std::uniform_real_distribution<float> spread(0.5f, 1.0f);
+  for (auto& s : sigma) s = spread(rng);
   std::vector<float> out(n * dim);
   std::uniform_int_distribution<size_t> pick(0, clusters - 1);
   for (size_t i = 0; i < n; ++i) {
-    const float* c = &centres[pick(rng) * dim];
-    for (size_t j = 0; j < dim; ++j) out[i * dim + j] = c[j] + g(rng);
+    const size_t c = pick(rng);
+    for (size_t j = 0; j < dim; ++j) out[i * dim + j] = centres[c * dim + j] + sigma[c] * g(rng);
   }
   return out;
 }
