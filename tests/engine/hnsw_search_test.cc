@@ -96,6 +96,76 @@ TEST(ExactSearch, CosineAndEuclideanEdges) {
   EXPECT_NEAR(self.front().distance, 0.0f, 1e-5f);  // possibly slightly negative
 }
 
+// The beam search as written, step by step: a plain reference for the
+// pooled, prefetching, early-stopping one.
+std::vector<Neighbor> reference_beam(const HnswIndex& index, const float* q, Slot entry, size_t ef, size_t layer) {
+  auto dist = [&](Slot s) { return distance(q, index.vector(s), index.dim(), index.metric()); };
+  auto farther = [](const Neighbor& a, const Neighbor& b) { return a.distance < b.distance; };
+  auto nearer = [](const Neighbor& a, const Neighbor& b) { return a.distance > b.distance; };
+  std::vector<Neighbor> candidates{{entry, dist(entry)}}, results = candidates;
+  std::vector<bool> visited(index.node_count());
+  visited[entry] = true;
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), nearer);
+    const Neighbor c = candidates.back();
+    candidates.pop_back();
+    if (c.distance > results.front().distance) break;
+    for (Slot x : index.neighbors(c.slot, layer)) {
+      if (visited[x]) continue;
+      visited[x] = true;
+      const float d = dist(x);
+      if (d < results.front().distance || results.size() < ef) {
+        candidates.push_back({x, d});
+        std::push_heap(candidates.begin(), candidates.end(), nearer);
+        results.push_back({x, d});
+        std::push_heap(results.begin(), results.end(), farther);
+        if (results.size() > std::max<size_t>(ef, 1)) {
+          std::pop_heap(results.begin(), results.end(), farther);
+          results.pop_back();
+        }
+      }
+    }
+  }
+  std::stable_sort(results.begin(), results.end(), farther);
+  return results;
+}
+
+TEST(LayerSearch, BeamMatchesTheWrittenAlgorithmOnEveryMetricAndLayer) {
+  const size_t dim = 40, n = 3000;
+  const auto data = clustered(n, dim, 21, 30);
+  const auto queries = clustered(8, dim, 22, 30);
+  for (Metric metric : kMetrics) {
+    HnswIndex index(dim, metric, 6, 30);
+    index.batch_insert(rows(data, dim));
+    for (size_t qi = 0; qi < 8; ++qi) {
+      const float* q = &queries[qi * dim];
+      for (size_t layer : {size_t{0}, size_t{1}}) {
+        for (size_t ef : {size_t{0}, size_t{1}, size_t{10}, size_t{64}}) {
+          const Slot entry = layer == 0 ? static_cast<Slot>(qi * 97) : index.entry_point();
+          const auto got = index.search_layer(q, entry, ef, layer);
+          const auto want = reference_beam(index, q, entry, ef, layer);
+          ASSERT_EQ(got.size(), want.size()) << metric_name(metric) << " ef=" << ef << " layer=" << layer;
+          for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].slot, want[i].slot);
+            EXPECT_EQ(got[i].distance, want[i].distance);
+          }
+        }
+      }
+      // The greedy walk ends where the written one does.
+      Slot cur = index.entry_point();
+      for (float best = distance(q, index.vector(cur), dim, metric);;) {
+        const Slot start = cur;
+        for (Slot x : index.neighbors(cur, 1)) {
+          const float d = distance(q, index.vector(x), dim, metric);
+          if (d < best) best = d, cur = x;
+        }
+        if (cur == start || index.node_level(cur) < 1) break;
+      }
+      EXPECT_EQ(index.search_layer_single(q, index.entry_point(), 1), cur);
+    }
+  }
+}
+
 // Vectors on a low-dimensional subspace plus noise, in `dim` dimensions: many
 // floats for few nodes (so the graph path is reached cheaply) and a structure
 // a graph can navigate.
