@@ -451,6 +451,47 @@ int db_contains(PyObject* self, PyObject* key) {
   });
 }
 
+// ---- persistence --------------------------------------------------------------
+
+PyObject* db_save(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Status status;
+    {
+      AllowThreads nogil;
+      status = engine(self).save();
+    }
+    if (!status.ok()) return raise_engine_error(status.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* db_compact(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    {
+      AllowThreads nogil;
+      engine(self).compact();
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* db_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+const ArgParser kExitArgs("__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 0);
+
+PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    if (!kExitArgs.parse(args, nargs, kwnames, a)) return nullptr;
+    // Saves whether the block ended normally or by an exception, with the
+    // interpreter lock held; returning False lets the block's exception
+    // propagate unchanged.
+    const Status status = engine(self).save();
+    if (!status.ok()) return raise_engine_error(status.error());
+    Py_RETURN_FALSE;
+  });
+}
+
 // ---- the type ---------------------------------------------------------------
 
 PyCFunction fast(FastMethod f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)); }
@@ -484,12 +525,19 @@ PyMethodDef methods[] = {
     {"count", fast(db_count), kFastKw,
      "count($self, where_filter=None)\n--\n\nCount vectors matching a filter, or all vectors if no filter."},
     {"ids", db_ids, METH_NOARGS, "ids($self)\n--\n\n"},
+    {"save", db_save, METH_NOARGS, "save($self)\n--\n\n"},
+    {"compact", db_compact, METH_NOARGS,
+     "compact($self)\n--\n\n"
+     "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
+     "Call this after many deletes to reduce memory usage and disk size."},
     {"stats", db_stats, METH_NOARGS,
      "stats($self)\n--\n\n"
      "Get graph-level statistics for diagnostics.\n"
      "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
      "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
      "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
+    {"__enter__", db_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager: auto-save on exit."},
+    {"__exit__", fast(db_exit), kFastKw, "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -66,11 +66,18 @@ class Database:
     def count(self, where_filter: _Filter | None = None) -> int:
         """Count vectors matching a filter, or all vectors if no filter."""
     def ids(self) -> list[str]: ...
+    def save(self) -> None: ...
+    def compact(self) -> None:
+        """Rebuild the index with only live vectors, reclaiming deleted slots.
+        Call this after many deletes to reduce memory usage and disk size."""
     def stats(self) -> dict[str, int | float | bool]:
         """Get graph-level statistics for diagnostics.
         Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,
         max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,
         memory_quantized_bytes, uses_brute_force, uses_quantized_search."""
+    def __enter__(self) -> Database:
+        """Context manager: auto-save on exit."""
+    def __exit__(self, _exc_type: object = None, _exc_val: object = None, _exc_tb: object = None) -> bool: ...
     @property
     def deleted_count(self) -> int:
         """Number of deleted slots that haven't been reclaimed."""
