@@ -26,6 +26,41 @@ const Json* meta_at(const std::vector<std::optional<Json>>& metadatas, size_t i)
   return &*metadatas[i];
 }
 
+// The new records of a batch, for one batch insertion. An id named twice
+// keeps one slot: the later occurrence updates the earlier one, exactly as
+// replaying the batch's records does. So the slot goes to the first
+// occurrence, the vector and metadata come from the last.
+class NewRecords {
+ public:
+  void add(const std::string& id, const float* vector, size_t item) {
+    auto [it, inserted] = position_.emplace(id, ids_.size());
+    if (inserted) {
+      ids_.push_back(&id);
+      vectors_.push_back(vector);
+      source_.push_back(item);
+    } else {
+      vectors_[it->second] = vector;
+      source_[it->second] = item;
+    }
+  }
+  const std::vector<const std::string*>& ids() const { return ids_; }
+  const std::vector<const float*>& vectors() const { return vectors_; }
+  // Each record's metadata, pointing into `metadatas` (empty: none has any).
+  std::vector<std::optional<Json>*> metadata(std::vector<std::optional<Json>>& metadatas) const {
+    std::vector<std::optional<Json>*> out(ids_.size(), nullptr);
+    if (!metadatas.empty()) {
+      for (size_t j = 0; j < ids_.size(); ++j) out[j] = &metadatas[source_[j]];
+    }
+    return out;
+  }
+
+ private:
+  std::unordered_map<std::string_view, size_t> position_;  // id -> index in the lists below
+  std::vector<const std::string*> ids_;
+  std::vector<const float*> vectors_;
+  std::vector<size_t> source_;  // the item supplying the final vector and metadata
+};
+
 }  // namespace
 
 void Database::apply_insert_batch(const std::vector<const std::string*>& ids, const std::vector<const float*>& vectors,
@@ -67,30 +102,10 @@ Status Database::add_many(const std::vector<std::string>& ids, const VectorBatch
     std::lock_guard<std::mutex> wal(wal_mu_);
     KELPO_RETURN_IF_ERROR(wal_.append(batch));
   }
-  // An id named twice keeps one slot: the later occurrence updates the earlier
-  // one, exactly as replaying this batch's records does. The slot goes to the
-  // first occurrence; vector and metadata come from the last.
-  std::unordered_map<std::string_view, size_t> position;  // id -> index into the unique lists
-  std::vector<const std::string*> new_ids;
-  std::vector<const float*> new_vectors;
-  std::vector<size_t> source;  // item index supplying the final vector and metadata
-  position.reserve(ids.size());
-  for (size_t i = 0; i < ids.size(); ++i) {
-    auto [it, inserted] = position.emplace(ids[i], new_ids.size());
-    if (inserted) {
-      new_ids.push_back(&ids[i]);
-      new_vectors.push_back(vectors.row(i));
-      source.push_back(i);
-    } else {
-      new_vectors[it->second] = vectors.row(i);
-      source[it->second] = i;
-    }
-  }
-  std::vector<std::optional<Json>*> new_meta(new_ids.size(), nullptr);
-  if (!metadatas.empty()) {
-    for (size_t j = 0; j < new_ids.size(); ++j) new_meta[j] = &metadatas[source[j]];
-  }
-  apply_insert_batch(new_ids, new_vectors, new_meta);
+  NewRecords fresh;
+  for (size_t i = 0; i < ids.size(); ++i) fresh.add(ids[i], vectors.row(i), i);
+  std::vector<std::optional<Json>*> meta = fresh.metadata(metadatas);
+  apply_insert_batch(fresh.ids(), fresh.vectors(), meta);
   return Status::OK();
 }
 
@@ -105,35 +120,20 @@ Status Database::upsert_many(const std::vector<std::string>& ids, const VectorBa
     std::lock_guard<std::mutex> wal(wal_mu_);
     KELPO_RETURN_IF_ERROR(wal_.append(batch));
   }
-  // Live ids are replaced in place, in item order. New ids are gathered
-  // (a repeated new id keeps its first position and its last values) and
-  // inserted by one batch insertion.
-  std::unordered_map<std::string_view, size_t> position;
-  std::vector<const std::string*> new_ids;
-  std::vector<const float*> new_vectors;
-  std::vector<size_t> source;
+  // Live ids are replaced in place, in item order; new ones are gathered for
+  // one batch insertion.
+  NewRecords fresh;
   for (size_t i = 0; i < ids.size(); ++i) {
     auto live = id_to_slot_.find(ids[i]);
-    if (live != id_to_slot_.end()) {
-      std::optional<Json> m = metadatas.empty() ? std::nullopt : std::move(metadatas[i]);
-      apply_replace(live->second, vectors.row(i), /*metadata_change=*/true, std::move(m));
+    if (live == id_to_slot_.end()) {
+      fresh.add(ids[i], vectors.row(i), i);
       continue;
     }
-    auto [it, inserted] = position.emplace(ids[i], new_ids.size());
-    if (inserted) {
-      new_ids.push_back(&ids[i]);
-      new_vectors.push_back(vectors.row(i));
-      source.push_back(i);
-    } else {
-      new_vectors[it->second] = vectors.row(i);
-      source[it->second] = i;
-    }
+    std::optional<Json> m = metadatas.empty() ? std::nullopt : std::move(metadatas[i]);
+    apply_replace(live->second, vectors.row(i), /*metadata_change=*/true, std::move(m));
   }
-  std::vector<std::optional<Json>*> new_meta(new_ids.size(), nullptr);
-  if (!metadatas.empty()) {
-    for (size_t j = 0; j < new_ids.size(); ++j) new_meta[j] = &metadatas[source[j]];
-  }
-  apply_insert_batch(new_ids, new_vectors, new_meta);
+  std::vector<std::optional<Json>*> meta = fresh.metadata(metadatas);
+  apply_insert_batch(fresh.ids(), fresh.vectors(), meta);
   return Status::OK();
 }
 
