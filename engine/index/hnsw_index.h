@@ -8,6 +8,9 @@
 //   hnsw_search.cc  search_layer_single, search_layer, search (graph path)
 //   exact_search.cc the brute-force path of search
 //   beam_search.h   the layer walks themselves, shared by all of the above
+//   neighbor_lists  the links and their per-list spin locks
+//   visited_pool.h  pooled per-search scratch (visited marks, heaps)
+//   vector_store    the vectors, owned or memory-mapped
 //
 // Invariants while no operation is in progress:
 //   - vectors_ holds node_count() * dim floats; norms_ one entry per node.
