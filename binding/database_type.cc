@@ -561,7 +561,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "kelpo._kelpo.Database",
     sizeof(DatabaseObject),
     0,
@@ -573,7 +573,7 @@ PyType_Spec spec = {
 
 PyObject* database_type() {
   if (g_type == nullptr) {
-    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (g_type == nullptr) return nullptr;
   }
   Py_INCREF(g_type);

@@ -107,7 +107,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "kelpo._kelpo.SearchResult",
     sizeof(SearchResultObject),
     0,
@@ -119,7 +119,7 @@ PyType_Spec spec = {
 
 PyObject* search_result_type() {
   if (g_type == nullptr) {
-    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (g_type == nullptr) return nullptr;
   }
   Py_INCREF(g_type);
