@@ -223,4 +223,19 @@ size_t default_ef(size_t k) {
   return std::max<size_t>(200, widened);
 }
 
+void Database::enable_quantized_search() {
+  std::unique_lock<std::shared_mutex> lock(index_mu_);
+  index_->enable_quantized_search();
+}
+
+void Database::disable_quantized_search() {
+  std::unique_lock<std::shared_mutex> lock(index_mu_);
+  index_->disable_quantized_search();
+}
+
+bool Database::quantized_search() const {
+  std::shared_lock<std::shared_mutex> lock(index_mu_);
+  return index_->quantized_search();
+}
+
 }  // namespace kelpo

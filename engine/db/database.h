@@ -155,6 +155,14 @@ class Database {
   Result<std::vector<std::vector<SearchHit>>> search_many(const VectorBatch& queries,
                                                           const SearchOptions& options) const;
 
+  // Quantized traversal of the graph (see HnswIndex). Enabling trains a new
+  // quantizer on every stored vector; on an empty database it does nothing.
+  // Neither touches a file: whether saves keep a quantizer file was fixed
+  // when the database was created or opened.
+  void enable_quantized_search();
+  void disable_quantized_search();
+  bool quantized_search() const;
+
   DatabaseStats stats() const;
   size_t total_slots() const;
   size_t deleted_count() const;

@@ -39,6 +39,17 @@ Result<std::unique_ptr<Database>> Database::load(const std::string& path, SavedG
   if (!index.ok()) return index.error();
   Result<bool> has_quantizer = ops.exists(storage.quantized_path);
   if (!has_quantizer.ok()) return has_quantizer.error();
+  if (*has_quantizer) {
+    Result<std::string> bytes = ops.read_file(storage.quantized_path);
+    if (!bytes.ok()) return bytes.error();
+    Result<QuantizerFile> file = parse_quantizer_file(*bytes, header.node_count, header.dim);
+    if (!file.ok()) return file.error();
+    ScalarQuantizer quantizer;
+    quantizer.dim = file->dim;
+    quantizer.min = std::move(file->min);
+    quantizer.scale = std::move(file->scale);
+    KELPO_RETURN_IF_ERROR((*index)->load_quantized(std::move(quantizer), std::move(file->codes)));
+  }
 
   std::unique_ptr<Database> db(new Database(path, std::move(index.value()), quantize || has_quantizer.value(), hooks));
   const size_t n = header.node_count;
@@ -104,6 +115,16 @@ Status Database::save() {
   const HnswIndex& idx = *index_;
   files.vectors = [&idx](BufferedFileWriter& out) { return write_index_vectors(out, idx); };
   files.graph = [&idx, &records](BufferedFileWriter& out) { return write_index_graph(out, idx, records); };
+  if (quantize_on_save_) {
+    // A quantizer of its own for the file, trained on every slot; the one in
+    // memory (if any) is left as it is.
+    files.quantizer = [&idx](BufferedFileWriter& out) {
+      const size_t floats = idx.node_count() * idx.dim();
+      const ScalarQuantizer quantizer = ScalarQuantizer::train(idx.vector_store().data(), floats, idx.dim());
+      const std::vector<uint8_t> codes = quantizer.quantize_batch(idx.vector_store().data(), floats);
+      return write_quantizer_file(out, quantizer.min, quantizer.scale, codes);
+    };
+  }
 
   std::lock_guard<std::mutex> wal(wal_mu_);
   // The log is deleted as the save's last step; its writer must not keep the
@@ -135,6 +156,8 @@ void Database::compact() {
     }
     fresh = std::make_unique<HnswIndex>(old.dim(), old.metric(), old.m(), old.ef_construction());
     if (!live.empty()) fresh->batch_insert(live);
+    // A fresh quantizer for the compacted vectors.
+    if (old.quantized_search()) fresh->enable_quantized_search();
   }
 
   std::unordered_map<std::string, Slot> new_ids;

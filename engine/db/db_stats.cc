@@ -10,6 +10,8 @@ DatabaseStats Database::stats() const {
   const HnswIndex& index = *index_;
   DatabaseStats st;
   st.num_deleted = index.deleted_count();
+  st.memory_quantized_bytes = index.quantized_bytes();
+  st.uses_quantized_search = index.quantized_search();
   const Slot n = index.node_count();
   if (n == 0) return st;
 

@@ -148,4 +148,25 @@ void beam_search(const NeighborLists& links, size_t layer, const Dist& dist, Slo
   out.assign(results.begin(), results.end());
 }
 
+// A whole graph query: the greedy descent from the entry point through the
+// upper layers, then the layer-0 beam of width ef.
+template <class Dist, class Accept>
+void walk_graph(const NeighborLists& links, Slot entry_point, size_t max_level, const Dist& dist, size_t ef,
+                const Accept& accept, SearchScratch& scratch, std::vector<Neighbor>& out) {
+  Slot ep = entry_point;
+  for (size_t layer = max_level; layer >= 1; --layer) ep = greedy_walk(links, dist, ep, layer, scratch.list.data());
+  beam_search(links, 0, dist, ep, dist(ep), ef, accept, scratch, out);
+}
+
+// The end of a walk over approximate distances: every beam entry is measured
+// again with `exact`, then the entries are sorted by that distance (stably, so
+// the approximate order breaks ties) and cut to k.
+template <class Dist>
+void rerank(std::vector<Neighbor>& beam, const Dist& exact, size_t k) {
+  for (Neighbor& n : beam) n.distance = exact(n.slot);
+  std::stable_sort(beam.begin(), beam.end(),
+                   [](const Neighbor& a, const Neighbor& b) { return a.distance < b.distance; });
+  if (beam.size() > k) beam.resize(k);
+}
+
 }  // namespace kelpo

@@ -15,20 +15,25 @@
 namespace kelpo {
 
 // At most k admitted slots nearest to q, ascending, walking the graph with a
-// beam of max(ef, k). Callers hold the index's shared lock.
+// beam of max(ef, k). With quantized traversal on, the walk measures on the
+// codes and every admitted slot of the final beam is re-ranked on its full
+// vector. Callers hold the index's shared lock.
 template <class Accept>
 std::vector<Neighbor> search_accepting(const HnswIndex& index, const float* q, size_t k, size_t ef,
                                        const Accept& accept) {
   if (k == 0 || index.entry_point() == NO_ENTRY) return {};
   ScratchPool::Lease scratch = index.lease_scratch();
   const DistanceFunction fn(index.metric());
-  const QueryDistance dist(q, index.vector_store().data(), index.dim(), fn);
-  Slot ep = index.entry_point();
-  for (size_t layer = index.max_level(); layer >= 1; --layer) {
-    ep = greedy_walk(index.links(), dist, ep, layer, scratch->list.data());
-  }
+  const QueryDistance exact(q, index.vector_store().data(), index.dim(), fn);
+  const size_t beam = std::max(ef, k);
   std::vector<Neighbor> out;
-  beam_search(index.links(), 0, dist, ep, dist(ep), std::max(ef, k), accept, *scratch, out);
+  if (const QuantizedSearch* quantized = index.quantized()) {
+    walk_graph(index.links(), index.entry_point(), index.max_level(), QuantizedDistance(q, *quantized, index.metric()),
+               beam, accept, *scratch, out);
+    rerank(out, exact, k);
+    return out;
+  }
+  walk_graph(index.links(), index.entry_point(), index.max_level(), exact, beam, accept, *scratch, out);
   if (out.size() > k) out.resize(k);
   return out;
 }

@@ -6,6 +6,9 @@
 //   hnsw_index.cc   construction, accessors, mark_deleted, restore
 //   hnsw_build.cc   random_level, insert, batch_insert, connect_node, update_vector
 //   hnsw_search.cc  search_layer_single, search_layer, search (graph path)
+//   hnsw_quantized.cc enabling, loading and dropping quantized traversal,
+//                   the quantized layer walks
+//   quantized_search the SQ8 state and the distance measured on it
 //   exact_search.cc the brute-force path of search
 //   beam_search.h   the layer walks themselves, shared by all of the above
 //   neighbor_lists  the links and their per-list spin locks
@@ -14,6 +17,8 @@
 //
 // Invariants while no operation is in progress:
 //   - vectors_ holds node_count() * dim floats; norms_ one entry per node.
+//   - when quantized traversal is on, its codes cover every node (dim bytes
+//     each, deleted nodes included).
 //   - every slot in a neighbour list or in the deleted set is < node_count().
 //   - layer-0 lists hold at most m0 slots, higher lists at most m. Lists
 //     built here never hold their own node or the same slot twice (restored
@@ -38,6 +43,7 @@
 #include "engine/index/distance.h"
 #include "engine/index/index_types.h"
 #include "engine/index/neighbor_lists.h"
+#include "engine/index/quantized_search.h"
 #include "engine/index/vector_store.h"
 #include "engine/index/visited_pool.h"
 #include "engine/util/error.h"
@@ -117,6 +123,25 @@ class HnswIndex {
   // Links, vector, norm and the entry point stay.
   void mark_deleted(Slot s);
 
+  // --- quantized traversal (exclusive lock to change) ---
+  // Trains a quantizer on every slot's vector (deleted ones included) and
+  // codes them all, replacing any earlier state. Does nothing on an empty
+  // index. While on, inserts and updates code their vectors with this
+  // quantizer (it is never retrained), and graph searches walk the codes and
+  // re-rank their final beam on the full vectors.
+  void enable_quantized_search();
+  // Installs a saved quantizer and its codes. They must fit this index: the
+  // quantizer's dim equal to dim() and exactly dim bytes of codes per node;
+  // otherwise an io error and nothing changes. Like enabling, does nothing on
+  // an empty index.
+  Status load_quantized(ScalarQuantizer quantizer, std::vector<uint8_t> codes);
+  void disable_quantized_search() { quantized_.reset(); }
+  bool quantized_search() const { return quantized_ != nullptr; }
+  // nullptr while quantized traversal is off.
+  const QuantizedSearch* quantized() const { return quantized_.get(); }
+  // 8 * dim + the codes' bytes while on, else 0.
+  uint64_t quantized_bytes() const { return quantized_ ? quantized_->bytes() : 0; }
+
   // --- searches (shared lock) ---
   // At most k live slots nearest to q (dim floats), ascending. Scans exactly
   // while uses_brute_force(), else walks the graph with beam max(ef, k).
@@ -126,6 +151,14 @@ class HnswIndex {
   // Beam search on one layer from entry: at most max(ef, 1) slots, deleted
   // ones included, ascending.
   std::vector<Neighbor> search_layer(const float* q, Slot entry, size_t ef, size_t layer) const;
+
+  // The metric between q and slot s's dequantized vector, dequantized into
+  // scratch (dim floats). Quantized traversal must be on.
+  float quantized_distance(const float* q, Slot s, float* scratch) const;
+  // search_layer_single and the layer-0 search_layer, measuring on the codes
+  // (approximate distances). Quantized traversal must be on.
+  Slot search_layer_single_quantized(const float* q, Slot entry, size_t layer) const;
+  std::vector<Neighbor> search_layer_quantized(const float* q, Slot entry, size_t ef) const;
 
   // --- graph internals, used by construction and by the layer searches ---
   // Links an already stored node into the graph on layers level..0, starting
@@ -181,6 +214,7 @@ class HnswIndex {
   size_t max_level_ = 0;                // level of entry_point_; 0 when empty
   Slot entry_point_ = NO_ENTRY;
   std::atomic<size_t> live_count_{0};   // node_count() - deleted_count_
+  std::unique_ptr<QuantizedSearch> quantized_;  // present while quantized traversal is on
 
   // Node levels and lists: sized under the exclusive lock, list contents
   // guarded by their own spin locks.

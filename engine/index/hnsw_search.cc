@@ -32,19 +32,25 @@ std::vector<Neighbor> HnswIndex::graph_search(const float* q, size_t k, size_t e
   // The beam below would only be cut to nothing.
   if (k == 0) return {};
   ScratchPool::Lease scratch = lease_scratch();
-  const QueryDistance dist(q, vectors_.data(), dim_, distance_);
-  Slot ep = entry_point_;
-  for (size_t layer = max_level_; layer >= 1; --layer) ep = greedy_walk(links_, dist, ep, layer, scratch->list.data());
-
+  const QueryDistance exact(q, vectors_.data(), dim_, distance_);
+  const size_t beam = std::max(ef, k);
   std::vector<Neighbor> candidates;
-  beam_search(links_, 0, dist, ep, dist(ep), std::max(ef, k), AcceptAll{}, *scratch, candidates);
+  if (quantized_) {
+    walk_graph(links_, entry_point_, max_level_, QuantizedDistance(q, *quantized_, metric_), beam, AcceptAll{},
+               *scratch, candidates);
+  } else {
+    walk_graph(links_, entry_point_, max_level_, exact, beam, AcceptAll{}, *scratch, candidates);
+  }
   // Deleted slots were walked and kept in the beam like live ones; drop them
-  // now, which can leave fewer than k.
+  // now, which can leave fewer than k. Over codes every live entry of the
+  // beam is kept for the re-ranking.
+  const size_t keep = quantized_ ? candidates.size() : k;
   size_t kept = 0;
-  for (size_t i = 0; i < candidates.size() && kept < k; ++i) {
+  for (size_t i = 0; i < candidates.size() && kept < keep; ++i) {
     if (!is_deleted(candidates[i].slot)) candidates[kept++] = candidates[i];
   }
   candidates.resize(kept);
+  if (quantized_) rerank(candidates, exact, k);
   return candidates;
 }
 

@@ -15,6 +15,7 @@ namespace {
 
 using test_util::brute_force;
 using test_util::clustered;
+using test_util::low_rank;
 using test_util::recall;
 using test_util::rows;
 
@@ -164,27 +165,6 @@ TEST(LayerSearch, BeamMatchesTheWrittenAlgorithmOnEveryMetricAndLayer) {
       EXPECT_EQ(index.search_layer_single(q, index.entry_point(), 1), cur);
     }
   }
-}
-
-// Vectors on a low-dimensional subspace plus noise, in `dim` dimensions: many
-// floats for few nodes (so the graph path is reached cheaply) and a structure
-// a graph can navigate.
-std::vector<float> low_rank(size_t n, size_t dim, uint32_t seed) {
-  const size_t rank = 6;
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> g;
-  std::vector<float> basis(rank * dim), out(n * dim);
-  for (float& b : basis) b = g(rng);
-  for (size_t i = 0; i < n; ++i) {
-    float coef[rank];
-    for (float& c : coef) c = g(rng);
-    for (size_t j = 0; j < dim; ++j) {
-      float v = 0.05f * g(rng);
-      for (size_t r = 0; r < rank; ++r) v += coef[r] * basis[r * dim + j];
-      out[i * dim + j] = v;
-    }
-  }
-  return out;
 }
 
 // 520 nodes of 20,000 floats: 10.4M floats, above the brute-force limit,

@@ -27,6 +27,27 @@ inline std::vector<float> clustered(size_t n, size_t dim, uint32_t seed, size_t 
   return out;
 }
 
+// Vectors on a low-dimensional subspace plus noise, in `dim` dimensions: many
+// floats for few nodes (so the graph path is reached cheaply) and a structure
+// a graph can navigate.
+inline std::vector<float> low_rank(size_t n, size_t dim, uint32_t seed) {
+  const size_t rank = 6;
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> g;
+  std::vector<float> basis(rank * dim), out(n * dim);
+  for (float& b : basis) b = g(rng);
+  for (size_t i = 0; i < n; ++i) {
+    float coef[rank];
+    for (float& c : coef) c = g(rng);
+    for (size_t j = 0; j < dim; ++j) {
+      float v = 0.05f * g(rng);
+      for (size_t r = 0; r < rank; ++r) v += coef[r] * basis[r * dim + j];
+      out[i * dim + j] = v;
+    }
+  }
+  return out;
+}
+
 inline std::vector<const float*> rows(const std::vector<float>& data, size_t dim) {
   std::vector<const float*> out;
   for (size_t i = 0; i + dim <= data.size(); i += dim) out.push_back(&data[i]);
