@@ -19,6 +19,7 @@
 #include "binding/parse_filter.h"
 #include "binding/search_result_type.h"
 #include "engine/db/database.h"
+#include "engine/export/export_json.h"
 
 namespace kelpo::py {
 namespace {
@@ -492,6 +493,55 @@ PyObject* db_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+// ---- JSON export and import (interpreter lock held) ---------------------------
+
+// A file that could not be opened is reported by the operating system's text
+// alone, without the "io error: " of later failures.
+PyObject* raise_open_error(const KelpoError& error) {
+  const std::string text = error.io_detail();
+  Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return nullptr;
+}
+
+const ArgParser kExportArgs("export_json", {"path", "pretty"}, 1);
+
+PyObject* db_export_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!kExportArgs.parse(args, nargs, kwnames, a)) return nullptr;
+    std::string path;
+    bool pretty = false;
+    if (!arg_text(a[0], "path", &path)) return nullptr;
+    if (a[1] != nullptr && !arg_bool(a[1], "pretty", &pretty)) return nullptr;
+    Result<ExportFile> file = ExportFile::create(path);
+    if (!file.ok()) return raise_open_error(file.error());
+    Result<ExportFormat> doc = collect_export(engine(self));
+    if (!doc.ok()) return raise_engine_error(doc.error());
+    const Status written = file->write(doc.value(), pretty);
+    if (!written.ok()) return raise_engine_error(written.error());
+    Py_RETURN_NONE;
+  });
+}
+
+const ArgParser kImportArgs("import_json", {"path"}, 1);
+
+PyObject* db_import_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!kImportArgs.parse(args, nargs, kwnames, a)) return nullptr;
+    std::string path;
+    if (!arg_text(a[0], "path", &path)) return nullptr;
+    Result<std::unique_ptr<FileSource>> source = FileSource::open(path);
+    if (!source.ok()) return raise_open_error(source.error());
+    Result<ImportedRecords> records = parse_export_document(*source.value());
+    if (!records.ok()) return raise_engine_error(records.error());
+    const Status applied = apply_import(engine(self), std::move(records).value());
+    if (!applied.ok()) return raise_engine_error(applied.error());
+    Py_RETURN_NONE;
+  });
+}
+
 // ---- the type ---------------------------------------------------------------
 
 PyCFunction fast(FastMethod f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)); }
@@ -538,6 +588,10 @@ PyMethodDef methods[] = {
      "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
     {"__enter__", db_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager: auto-save on exit."},
     {"__exit__", fast(db_exit), kFastKw, "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    {"export_json", fast(db_export_json), kFastKw,
+     "export_json($self, path, pretty=False)\n--\n\nExport all vectors and metadata to a JSON file."},
+    {"import_json", fast(db_import_json), kFastKw,
+     "import_json($self, path)\n--\n\nImport vectors from a JSON file into this database (upsert semantics)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -578,6 +632,17 @@ PyObject* database_type() {
   }
   Py_INCREF(g_type);
   return reinterpret_cast<PyObject*>(g_type);
+}
+
+PyObject* wrap_database(std::unique_ptr<Database> db) {
+  Ref type = Ref::steal(database_type());
+  if (!type) return nullptr;
+  auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(t, Py_tp_alloc));
+  PyObject* self = alloc(t, 0);
+  if (self == nullptr) return nullptr;
+  reinterpret_cast<DatabaseObject*>(self)->db = db.release();
+  return self;
 }
 
 }  // namespace kelpo::py

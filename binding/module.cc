@@ -1,4 +1,4 @@
-// The extension module kelpo._kelpo: registers Database and SearchResult.
+// The extension module kelpo._kelpo: registers Database, SearchResult and Client.
 //
 // The type objects are process-wide statics, and the engine's worker pool and
 // hint flag are process-wide too, so the module refuses to load in a second
@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "binding/client_type.h"
 #include "binding/database_type.h"
 #include "binding/search_result_type.h"
 
@@ -38,6 +39,8 @@ PyObject* create_module() {
   if (!database || PyModule_AddObjectRef(module.get(), "Database", database.get()) != 0) return nullptr;
   Ref result = Ref::steal(search_result_type());
   if (!result || PyModule_AddObjectRef(module.get(), "SearchResult", result.get()) != 0) return nullptr;
+  Ref client = Ref::steal(client_type());
+  if (!client || PyModule_AddObjectRef(module.get(), "Client", client.get()) != 0) return nullptr;
   return module.release();
 }
 

@@ -78,6 +78,10 @@ class Database:
     def __enter__(self) -> Database:
         """Context manager: auto-save on exit."""
     def __exit__(self, _exc_type: object = None, _exc_val: object = None, _exc_tb: object = None) -> bool: ...
+    def export_json(self, path: str, pretty: bool = False) -> None:
+        """Export all vectors and metadata to a JSON file."""
+    def import_json(self, path: str) -> None:
+        """Import vectors from a JSON file into this database (upsert semantics)."""
     @property
     def deleted_count(self) -> int:
         """Number of deleted slots that haven't been reclaimed."""
@@ -100,3 +104,25 @@ class SearchResult:
     @property
     def metadata(self) -> Any | None: ...
     def __getitem__(self, idx: SupportsIndex) -> Any: ...
+
+@final
+class Client:
+    def __new__(cls, path: str) -> Client: ...
+    def create_collection(
+        self,
+        name: str,
+        dim: SupportsIndex,
+        metric: str | None = None,
+        m: SupportsIndex | None = None,
+        ef_construction: SupportsIndex | None = None,
+        quantize: bool = False,
+    ) -> Database:
+        """Create a new collection. Fails if it already exists."""
+    def get_collection(self, name: str) -> Database:
+        """Get an existing collection by name."""
+    def get_or_create_collection(self, name: str, dim: SupportsIndex, metric: str | None = None) -> Database:
+        """Get or create a collection."""
+    def delete_collection(self, name: str) -> bool:
+        """Delete a collection and all its data."""
+    def list_collections(self) -> list[str]:
+        """List all collection names."""

@@ -54,6 +54,19 @@ METHODS = {
     ),
     "__enter__": ("($self)", "Context manager: auto-save on exit."),
     "__exit__": ("($self, _exc_type=None, _exc_val=None, _exc_tb=None)", None),
+    "export_json": ("($self, path, pretty=False)", "Export all vectors and metadata to a JSON file."),
+    "import_json": ("($self, path)", "Import vectors from a JSON file into this database (upsert semantics)."),
+}
+
+CLIENT_METHODS = {
+    "create_collection": (
+        "($self, name, dim, metric=None, m=None, ef_construction=None, quantize=False)",
+        "Create a new collection. Fails if it already exists.",
+    ),
+    "get_collection": ("($self, name)", "Get an existing collection by name."),
+    "get_or_create_collection": ("($self, name, dim, metric=None)", "Get or create a collection."),
+    "delete_collection": ("($self, name)", "Delete a collection and all its data."),
+    "list_collections": ("($self)", "List all collection names."),
 }
 
 PROPERTIES = {
@@ -65,28 +78,38 @@ PROPERTIES = {
 
 
 def test_module_registers_only_the_classes():
-    public = {name for name in dir(_kelpo) if not name.startswith("__")}
-    assert public == {"Database", "SearchResult"}
+    public = [name for name in vars(_kelpo) if not name.startswith("__")]
+    assert public == ["Database", "SearchResult", "Client"]  # in registration order
     assert _kelpo.__doc__ is None
     assert kelpo.Database is _kelpo.Database and kelpo.SearchResult is _kelpo.SearchResult
+    assert kelpo.Client is _kelpo.Client
     assert isinstance(kelpo.__version__, str)
 
 
-@pytest.mark.parametrize("name", METHODS)
-def test_method_signature_and_docstring(name, db):
-    signature, doc = METHODS[name]
-    method = getattr(kelpo.Database, name)
+def check_method(cls, obj, name, signature, doc):
+    method = getattr(cls, name)
     assert method.__text_signature__ == signature
     assert method.__doc__ == doc
     # Both the class's function and the bound method give a usable signature.
     expected = signature.replace("$self, ", "").replace("$self", "")
-    assert str(inspect.signature(getattr(db, name))) == expected
+    assert str(inspect.signature(getattr(obj, name))) == expected
     assert str(inspect.signature(method)) == signature.replace("$self", "self, /")
 
 
-def test_method_table_has_nothing_else():
-    own = {n for n, v in vars(kelpo.Database).items() if callable(v) and not n.startswith("__")}
-    assert own == {n for n in METHODS if not n.startswith("__")}
+@pytest.mark.parametrize("name", METHODS)
+def test_method_signature_and_docstring(name, db):
+    check_method(kelpo.Database, db, name, *METHODS[name])
+
+
+@pytest.mark.parametrize("name", CLIENT_METHODS)
+def test_client_method_signature_and_docstring(name, tmp_path):
+    check_method(kelpo.Client, kelpo.Client(str(tmp_path)), name, *CLIENT_METHODS[name])
+
+
+@pytest.mark.parametrize("cls, table", [(kelpo.Database, METHODS), (kelpo.Client, CLIENT_METHODS)])
+def test_method_table_has_nothing_else(cls, table):
+    own = {n for n, v in vars(cls).items() if callable(v) and not n.startswith("__")}
+    assert own == {n for n in table if not n.startswith("__")}
 
 
 @pytest.mark.parametrize("name", PROPERTIES)
@@ -101,6 +124,9 @@ def test_class_signatures():
     assert not kelpo.Database.__doc__
     assert kelpo.SearchResult.__text_signature__ is None
     assert not kelpo.SearchResult.__doc__
+    assert kelpo.Client.__text_signature__ == "(path)"
+    assert str(inspect.signature(kelpo.Client)) == "(path)"
+    assert not kelpo.Client.__doc__
 
 
 def test_search_result_cannot_be_constructed():
@@ -113,20 +139,22 @@ def test_type_stubs_match_the_module():
     """The shipped .pyi declares every method with the module's parameters,
     defaults and docstring, and every property."""
     stub = ast.parse((Path(kelpo.__file__).parent / "_kelpo.pyi").read_text())
-    (cls,) = [n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Database"]
-    functions = {f.name: f for f in cls.body if isinstance(f, ast.FunctionDef)}
-    for name in METHODS:
-        params = inspect.signature(getattr(kelpo.Database, name)).parameters.values()
-        runtime = [(p.name, p.default) for p in params if p.name != "self"]
-        args = functions[name].args
-        defaults = [None] * (len(args.args) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
-        declared = [(a.arg, d) for a, d in zip(args.args, defaults) if a.arg != "self"]
-        assert [n for n, _ in declared] == [n for n, _ in runtime], name
-        assert [d for _, d in declared] == [None if d is inspect.Parameter.empty else d for _, d in runtime], name
-        assert ast.get_docstring(functions[name]) == METHODS[name][1], name
-    new = [a.arg for a in functions["__new__"].args.args[1:]]
-    assert new == list(inspect.signature(kelpo.Database).parameters)
-    assert set(PROPERTIES) <= set(functions)
+    classes = {n.name: n for n in stub.body if isinstance(n, ast.ClassDef)}
+    for cls, table in ((kelpo.Database, METHODS), (kelpo.Client, CLIENT_METHODS)):
+        functions = {f.name: f for f in classes[cls.__name__].body if isinstance(f, ast.FunctionDef)}
+        for name in table:
+            params = inspect.signature(getattr(cls, name)).parameters.values()
+            runtime = [(p.name, p.default) for p in params if p.name != "self"]
+            args = functions[name].args
+            defaults = [None] * (len(args.args) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
+            declared = [(a.arg, d) for a, d in zip(args.args, defaults) if a.arg != "self"]
+            assert [n for n, _ in declared] == [n for n, _ in runtime], name
+            assert [d for _, d in declared] == [None if d is inspect.Parameter.empty else d for _, d in runtime], name
+            assert ast.get_docstring(functions[name]) == table[name][1], name
+        new = [a.arg for a in functions["__new__"].args.args[1:]]
+        assert new == list(inspect.signature(cls).parameters)
+    functions = {f.name for f in classes["Database"].body if isinstance(f, ast.FunctionDef)}
+    assert set(PROPERTIES) <= functions
 
 
 def test_unbound_method_on_foreign_object():

@@ -1,0 +1,45 @@
+#include "engine/export/export_json.h"
+
+#include <utility>
+
+#include "engine/index/distance.h"
+
+namespace kelpo {
+
+Result<ExportFormat> collect_export(const Database& db) {
+  ExportFormat doc;
+  doc.dim = db.dim();
+  doc.metric = metric_name(db.metric());
+  std::vector<std::string> ids = db.ids();
+  doc.vectors.reserve(ids.size());
+  for (std::string& id : ids) {
+    auto record = db.get(id);
+    if (!record.ok()) return record.error();
+    doc.vectors.push_back(ExportVector{std::move(id), std::move(record->first), std::move(record->second)});
+  }
+  return doc;
+}
+
+Status apply_import(Database& db, ImportedRecords records) {
+  if (records.dim != db.dim()) return KelpoError::dimension_mismatch(db.dim(), records.dim);
+  if (records.ids.empty()) return Status::OK();
+  return db.upsert_many(records.ids, records.vectors, std::move(records.metadatas));
+}
+
+Status export_json(const Database& db, const std::string& path, bool pretty, FileOps& ops) {
+  Result<ExportFile> file = ExportFile::create(path, ops);
+  if (!file.ok()) return file.error();
+  Result<ExportFormat> doc = collect_export(db);
+  if (!doc.ok()) return doc.error();
+  return file->write(doc.value(), pretty);
+}
+
+Status import_json(Database& db, const std::string& path) {
+  Result<std::unique_ptr<FileSource>> source = FileSource::open(path);
+  if (!source.ok()) return source.error();
+  Result<ImportedRecords> records = parse_export_document(*source.value());
+  if (!records.ok()) return records.error();
+  return apply_import(db, std::move(records).value());
+}
+
+}  // namespace kelpo

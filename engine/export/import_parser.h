@@ -1,0 +1,38 @@
+// Reads an export document (export_format.h) in one pass through an 8192-byte
+// buffer, without ever holding the document's text: vector components go
+// straight into one contiguous float array, and only an id or a metadata
+// value is held as text, one at a time, long enough to be parsed by the
+// system's JSON parser (so metadata obeys the same rules, nesting limit
+// included, as metadata given any other way).
+//
+// Any failure, a read error included, is "corrupt data: invalid JSON:
+// {message} at line {line} column {column}", where the position is that of
+// the last byte read: lines count from 1, columns are bytes into the line
+// (0 right after a line break).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/db/database.h"
+#include "engine/export/byte_source.h"
+#include "engine/metadata/json.h"
+#include "engine/util/error.h"
+
+namespace kelpo {
+
+// The records of a document, in document order, ready for a batch upsert.
+struct ImportedRecords {
+  uint64_t version = 0;
+  uint64_t dim = 0;
+  std::string metric;
+  std::vector<std::string> ids;
+  VectorBatch vectors;                          // one row per record, as long as its "vector"
+  std::vector<std::optional<Json>> metadatas;   // one per record
+};
+
+Result<ImportedRecords> parse_export_document(ByteSource& source);
+
+}  // namespace kelpo
