@@ -163,7 +163,13 @@ void walk_graph(const NeighborLists& links, Slot entry_point, size_t max_level, 
 // the approximate order breaks ties) and cut to k.
 template <class Dist>
 void rerank(std::vector<Neighbor>& beam, const Dist& exact, size_t k) {
-  for (Neighbor& n : beam) n.distance = exact(n.slot);
+  // The rows are cold (the walk read only codes): fetch a few ahead.
+  constexpr size_t kAhead = 4;
+  for (size_t i = 0; i < std::min(kAhead, beam.size()); ++i) exact.prefetch(beam[i].slot);
+  for (size_t i = 0; i < beam.size(); ++i) {
+    if (i + kAhead < beam.size()) exact.prefetch(beam[i + kAhead].slot);
+    beam[i].distance = exact(beam[i].slot);
+  }
   std::stable_sort(beam.begin(), beam.end(),
                    [](const Neighbor& a, const Neighbor& b) { return a.distance < b.distance; });
   if (beam.size() > k) beam.resize(k);

@@ -28,7 +28,7 @@ std::vector<Neighbor> search_accepting(const HnswIndex& index, const float* q, s
   const size_t beam = std::max(ef, k);
   std::vector<Neighbor> out;
   if (const QuantizedSearch* quantized = index.quantized()) {
-    walk_graph(index.links(), index.entry_point(), index.max_level(), QuantizedDistance(q, *quantized, index.metric()),
+    walk_graph(index.links(), index.entry_point(), index.max_level(), QuantizedDistance(q, *quantized),
                beam, accept, *scratch, out);
     rerank(out, exact, k);
     return out;

@@ -58,13 +58,8 @@ void HnswIndex::append_nodes(const std::vector<const float*>& vectors, const std
     norms_.push_back(vector_norm(v, dim_));
   }
   if (quantized_) {
-    std::vector<uint8_t>& codes = quantized_->codes;
-    size_t at = codes.size();
-    codes.resize(at + n * dim_);
-    for (const float* v : vectors) {
-      quantized_->quantizer.quantize(v, codes.data() + at);
-      at += dim_;
-    }
+    quantized_->reserve_more(n);
+    for (const float* v : vectors) quantized_->append(v);
   }
   links_.add_nodes(levels.data(), n);
   deleted_bits_.resize((static_cast<size_t>(links_.size()) + 63) / 64, 0);
@@ -271,7 +266,7 @@ void HnswIndex::unlink(Slot slot) {
 void HnswIndex::update_vector(Slot slot, const float* v) {
   vectors_.overwrite(static_cast<size_t>(slot) * dim_, v, dim_);
   norms_[slot] = vector_norm(vector(slot), dim_);
-  if (quantized_) quantized_->quantizer.quantize(vector(slot), quantized_->row(slot));
+  if (quantized_) quantized_->set(slot, vector(slot));
   if (node_count() < 2) return;
 
   // Links to the slot from nodes it does not link to itself stay: finding

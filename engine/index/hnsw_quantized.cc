@@ -15,18 +15,15 @@ namespace kelpo {
 void HnswIndex::enable_quantized_search() {
   const size_t n = node_count();
   if (n == 0) return;
-  auto state = std::make_unique<QuantizedSearch>();
-  state->quantizer = ScalarQuantizer::train(vectors_.data(), n * dim_, dim_);
-  state->codes.resize(n * dim_);
-  const ScalarQuantizer& quantizer = state->quantizer;
-  uint8_t* codes = state->codes.data();
+  ScalarQuantizer quantizer = ScalarQuantizer::train(vectors_.data(), n * dim_, dim_);
+  std::vector<uint8_t> codes(n * dim_);
   oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<size_t>(0, n, 1024),
                             [&](const oneapi::tbb::blocked_range<size_t>& rows) {
                               for (size_t r = rows.begin(); r < rows.end(); ++r) {
-                                quantizer.quantize(vector(static_cast<Slot>(r)), codes + r * dim_);
+                                quantizer.quantize(vector(static_cast<Slot>(r)), codes.data() + r * dim_);
                               }
                             });
-  quantized_ = std::move(state);
+  quantized_ = std::make_unique<QuantizedSearch>(std::move(quantizer), std::move(codes), metric_);
 }
 
 Status HnswIndex::load_quantized(ScalarQuantizer quantizer, std::vector<uint8_t> codes) {
@@ -42,27 +39,24 @@ Status HnswIndex::load_quantized(ScalarQuantizer quantizer, std::vector<uint8_t>
   // As with enabling: a quantizer trained on no vectors has no range to map
   // (its scales are infinite), so an empty index keeps traversal as it is.
   if (node_count() == 0) return Status();
-  auto state = std::make_unique<QuantizedSearch>();
-  state->quantizer = std::move(quantizer);
-  state->codes = std::move(codes);
-  quantized_ = std::move(state);
+  quantized_ = std::make_unique<QuantizedSearch>(std::move(quantizer), std::move(codes), metric_);
   return Status();
 }
 
 float HnswIndex::quantized_distance(const float* q, Slot s, float* scratch) const {
-  quantized_->quantizer.dequantize(quantized_->row(s), scratch);
+  quantized_->quantizer().dequantize(quantized_->row(s), scratch);
   return distance_(q, scratch, dim_);
 }
 
 Slot HnswIndex::search_layer_single_quantized(const float* q, Slot entry, size_t layer) const {
   ScratchPool::Lease scratch = lease_scratch();
-  const QuantizedDistance dist(q, *quantized_, metric_);
+  const QuantizedDistance dist(q, *quantized_);
   return greedy_walk(links_, dist, entry, layer, scratch->list.data());
 }
 
 std::vector<Neighbor> HnswIndex::search_layer_quantized(const float* q, Slot entry, size_t ef) const {
   ScratchPool::Lease scratch = lease_scratch();
-  const QuantizedDistance dist(q, *quantized_, metric_);
+  const QuantizedDistance dist(q, *quantized_);
   std::vector<Neighbor> out;
   beam_search(links_, 0, dist, entry, dist(entry), ef, AcceptAll{}, *scratch, out);
   return out;

@@ -36,7 +36,7 @@ std::vector<Neighbor> HnswIndex::graph_search(const float* q, size_t k, size_t e
   const size_t beam = std::max(ef, k);
   std::vector<Neighbor> candidates;
   if (quantized_) {
-    walk_graph(links_, entry_point_, max_level_, QuantizedDistance(q, *quantized_, metric_), beam, AcceptAll{},
+    walk_graph(links_, entry_point_, max_level_, QuantizedDistance(q, *quantized_), beam, AcceptAll{},
                *scratch, candidates);
   } else {
     walk_graph(links_, entry_point_, max_level_, exact, beam, AcceptAll{}, *scratch, candidates);
