@@ -417,6 +417,10 @@ PyObject* db_stats(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* get_quantized_search(PyObject* self, void*) {
+  return guarded([&] { return PyBool_FromLong(engine(self).quantized_search()); });
+}
+
 PyObject* get_deleted_count(PyObject* self, void*) {
   return guarded([&] { return PyLong_FromSize_t(engine(self).deleted_count()); });
 }
@@ -472,6 +476,22 @@ PyObject* db_compact(PyObject* self, PyObject*) {
       AllowThreads nogil;
       engine(self).compact();
     }
+    Py_RETURN_NONE;
+  });
+}
+
+// Both keep the interpreter lock: they are rare, and enabling holds the
+// index exclusively while it trains, which no search could share anyway.
+PyObject* db_enable_quantized_search(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    engine(self).enable_quantized_search();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* db_disable_quantized_search(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    engine(self).disable_quantized_search();
     Py_RETURN_NONE;
   });
 }
@@ -580,6 +600,12 @@ PyMethodDef methods[] = {
      "compact($self)\n--\n\n"
      "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
      "Call this after many deletes to reduce memory usage and disk size."},
+    {"enable_quantized_search", db_enable_quantized_search, METH_NOARGS,
+     "enable_quantized_search($self)\n--\n\n"
+     "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
+     "with full-precision re-ranking. Automatically enabled when quantize=True is set."},
+    {"disable_quantized_search", db_disable_quantized_search, METH_NOARGS,
+     "disable_quantized_search($self)\n--\n\nDisable quantized search."},
     {"stats", db_stats, METH_NOARGS,
      "stats($self)\n--\n\n"
      "Get graph-level statistics for diagnostics.\n"
@@ -596,6 +622,7 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
+    {"quantized_search", get_quantized_search, nullptr, "Whether quantized search is currently enabled.", nullptr},
     {"deleted_count", get_deleted_count, nullptr, "Number of deleted slots that haven't been reclaimed.", nullptr},
     {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).", nullptr},
     {"dim", get_dim, nullptr, nullptr, nullptr},

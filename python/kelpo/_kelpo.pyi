@@ -70,6 +70,11 @@ class Database:
     def compact(self) -> None:
         """Rebuild the index with only live vectors, reclaiming deleted slots.
         Call this after many deletes to reduce memory usage and disk size."""
+    def enable_quantized_search(self) -> None:
+        """Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal
+        with full-precision re-ranking. Automatically enabled when quantize=True is set."""
+    def disable_quantized_search(self) -> None:
+        """Disable quantized search."""
     def stats(self) -> dict[str, int | float | bool]:
         """Get graph-level statistics for diagnostics.
         Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,
@@ -82,6 +87,9 @@ class Database:
         """Export all vectors and metadata to a JSON file."""
     def import_json(self, path: str) -> None:
         """Import vectors from a JSON file into this database (upsert semantics)."""
+    @property
+    def quantized_search(self) -> bool:
+        """Whether quantized search is currently enabled."""
     @property
     def deleted_count(self) -> int:
         """Number of deleted slots that haven't been reclaimed."""

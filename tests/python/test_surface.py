@@ -45,6 +45,12 @@ METHODS = {
         "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
         "Call this after many deletes to reduce memory usage and disk size.",
     ),
+    "enable_quantized_search": (
+        "($self)",
+        "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
+        "with full-precision re-ranking. Automatically enabled when quantize=True is set.",
+    ),
+    "disable_quantized_search": ("($self)", "Disable quantized search."),
     "stats": (
         "($self)",
         "Get graph-level statistics for diagnostics.\n"
@@ -70,6 +76,7 @@ CLIENT_METHODS = {
 }
 
 PROPERTIES = {
+    "quantized_search": "Whether quantized search is currently enabled.",
     "deleted_count": "Number of deleted slots that haven't been reclaimed.",
     "total_slots": "Total allocated slots (active + deleted).",
     "dim": None,
