@@ -1,6 +1,7 @@
 #include "engine/export/import_parser.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <memory>
 #include <string_view>
@@ -14,7 +15,13 @@ namespace {
 constexpr size_t kBufferSize = 8192;
 
 bool is_ws(int c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
-bool is_number_char(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E'; }
+// The bytes a JSON number is made of.
+constexpr auto kNumberChars = [] {
+  std::array<bool, 256> t{};
+  for (char c : std::string_view("0123456789+-.eE")) t[static_cast<unsigned char>(c)] = true;
+  return t;
+}();
+bool is_number_char(char c) { return kNumberChars[static_cast<unsigned char>(c)]; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
@@ -232,30 +239,44 @@ class DocumentParser {
 
   // ---- numbers ----
 
-  // The text of a number token (anything made of number characters) into
-  // number_; checked against the JSON grammar.
-  bool scan_number() {
-    number_.clear();
-    for (;;) {
-      const size_t start = pos_;
-      while (pos_ < end_ && is_number_char(buf_[pos_])) ++pos_;
-      number_.append(buf_.get() + start, pos_ - start);
-      consumed_ += pos_ - start;
-      if (pos_ < end_ || !refill()) break;
+  // Takes a number token (a run of number characters) and checks it against
+  // the JSON grammar. The text stays in the read buffer when the token ends
+  // inside it, and is gathered in number_ when it straddles reads; either way
+  // *text is valid until the next read.
+  bool scan_number(std::string_view* text) {
+    const char* start = buf_.get() + pos_;
+    const char* stop = buf_.get() + end_;
+    const char* p = start;
+    while (p < stop && is_number_char(*p)) ++p;
+    if (p < stop) {
+      *text = std::string_view(start, static_cast<size_t>(p - start));
+      consumed_ += static_cast<size_t>(p - start);
+      pos_ = static_cast<size_t>(p - buf_.get());
+    } else {
+      number_.clear();
+      for (;;) {
+        const size_t from = pos_;
+        while (pos_ < end_ && is_number_char(buf_[pos_])) ++pos_;
+        number_.append(buf_.get() + from, pos_ - from);
+        consumed_ += pos_ - from;
+        if (pos_ < end_ || !refill()) break;
+      }
+      *text = number_;
     }
-    if (!valid_number(number_)) return fail("invalid number");
+    if (!valid_number(*text)) return fail("invalid number");
     return true;
   }
 
   bool parse_u64(uint64_t* out) {
     const int c = skip_ws();
     if (c != '-' && !is_digit(static_cast<char>(c))) return fail_type(c, "a non-negative integer");
-    if (!scan_number()) return false;
-    const char* first = number_.data();
-    const char* last = first + number_.size();
+    std::string_view text;
+    if (!scan_number(&text)) return false;
+    const char* first = text.data();
+    const char* last = first + text.size();
     const auto r = std::from_chars(first, last, *out);
-    if (r.ptr != last || number_[0] == '-') {
-      return fail("invalid value: " + number_ + ", expected a non-negative integer");
+    if (r.ptr != last || text[0] == '-') {
+      return fail("invalid value: " + std::string(text) + ", expected a non-negative integer");
     }
     if (r.ec != std::errc()) return fail("number out of range");
     return true;
@@ -397,8 +418,9 @@ class DocumentParser {
     std::vector<float>& data = out_.vectors.data;
     return parse_elements([&](int first) {
       if (first != '-' && !is_digit(static_cast<char>(first))) return fail_type(first, "f32");
-      if (!scan_number()) return false;
-      data.push_back(parse_float(number_));
+      std::string_view text;
+      if (!scan_number(&text)) return false;
+      data.push_back(parse_float(text));
       return true;
     });
   }
