@@ -65,7 +65,8 @@ Status validate_name(std::string_view name, AlnumTest is_alnum) {
 }
 
 Result<Client> Client::open(std::string root, AlnumTest is_alnum) {
-  KELPO_RETURN_IF_ERROR(FileOps::posix().create_directories(root));
+  // An empty root is the current directory, which exists.
+  if (!root.empty()) KELPO_RETURN_IF_ERROR(FileOps::posix().create_directories(root));
   return Client(std::move(root), is_alnum);
 }
 

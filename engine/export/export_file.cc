@@ -28,6 +28,8 @@ struct RenameTarget {
 // only when an existing regular file cannot be opened for writing, with the
 // error writing it in place would have met.
 Result<std::optional<RenameTarget>> plan(const std::string& path) {
+  // No file name to put a temporary file beside: let the open say what is wrong.
+  if (path.empty() || path.back() == '/') return std::optional<RenameTarget>();
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) return std::optional<RenameTarget>();

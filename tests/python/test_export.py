@@ -143,6 +143,9 @@ def test_export_failures(tmp_path):
     with pytest.raises(ValueError) as e:
         db.export_json(str(tmp_path))
     assert str(e.value) == "Is a directory (os error 21)"
+    with pytest.raises(ValueError) as e:
+        db.export_json("")
+    assert str(e.value) == "No such file or directory (os error 2)"
     # Only the document itself is left behind by a successful export.
     db.export_json(str(tmp_path / "out.json"))
     assert sorted(os.listdir(tmp_path)) == ["db", "out.json"]
