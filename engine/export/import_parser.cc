@@ -68,7 +68,7 @@ const char* kind_of(int c) {
 
 class DocumentParser {
  public:
-  explicit DocumentParser(ByteSource& source) : source_(source), buf_(new char[kBufferSize]) {}
+  explicit DocumentParser(ByteSource& source) : source_(source), buf_(new char[kBufferSize + 1]) { buf_[0] = '\0'; }
 
   Result<ImportedRecords> parse() {
     if (!parse_document()) {
@@ -110,6 +110,7 @@ class DocumentParser {
     }
     pos_ = 0;
     end_ = n.value();
+    buf_[end_] = '\0';  // the sentinel scan_number relies on
     if (end_ == 0) at_end_ = true;
     return end_ > 0;
   }
@@ -244,25 +245,45 @@ class DocumentParser {
   // inside it, and is gathered in number_ when it straddles reads; either way
   // *text is valid until the next read.
   bool scan_number(std::string_view* text) {
+    // The common case in one pass: a well-formed number that ends inside the
+    // buffer. The sentinel after the buffered bytes stops every loop.
     const char* start = buf_.get() + pos_;
-    const char* stop = buf_.get() + end_;
     const char* p = start;
-    while (p < stop && is_number_char(*p)) ++p;
-    if (p < stop) {
+    if (*p == '-') ++p;
+    bool ok = is_digit(*p);
+    if (*p == '0') {
+      ++p;
+    } else {
+      while (is_digit(*p)) ++p;
+    }
+    if (ok && *p == '.') {
+      ++p;
+      ok = is_digit(*p);
+      while (is_digit(*p)) ++p;
+    }
+    if (ok && (*p == 'e' || *p == 'E')) {
+      ++p;
+      if (*p == '+' || *p == '-') ++p;
+      ok = is_digit(*p);
+      while (is_digit(*p)) ++p;
+    }
+    const char* stop = buf_.get() + end_;
+    if (ok && p < stop && !is_number_char(*p)) {
       *text = std::string_view(start, static_cast<size_t>(p - start));
       consumed_ += static_cast<size_t>(p - start);
       pos_ = static_cast<size_t>(p - buf_.get());
-    } else {
-      number_.clear();
-      for (;;) {
-        const size_t from = pos_;
-        while (pos_ < end_ && is_number_char(buf_[pos_])) ++pos_;
-        number_.append(buf_.get() + from, pos_ - from);
-        consumed_ += pos_ - from;
-        if (pos_ < end_ || !refill()) break;
-      }
-      *text = number_;
+      return true;
     }
+    // Otherwise take the whole run, across reads, and judge it.
+    number_.clear();
+    for (;;) {
+      const size_t from = pos_;
+      while (pos_ < end_ && is_number_char(buf_[pos_])) ++pos_;
+      number_.append(buf_.get() + from, pos_ - from);
+      consumed_ += pos_ - from;
+      if (pos_ < end_ || !refill()) break;
+    }
+    *text = number_;
     if (!valid_number(*text)) return fail("invalid number");
     return true;
   }
