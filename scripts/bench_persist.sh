@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The persistence benchmark: set up the machine, build the release build,
-# then build a kelpo database and an hnswlib index over the same clustered
+# then build a kelpo database and an hnswlib index over the same synthetic
 # vectors (M 16, ef_construction 200) and compare saving, opening (page cache
 # warm and cold), memory right after opening, the first searches after
 # opening, and compaction against a fresh build. See bench/bench_persist.cc.
