@@ -7,9 +7,9 @@
 #
 #   scripts/bench_persist.sh            100,000 x 128, a few minutes on 2 cores
 #   scripts/bench_persist.sh --full     1,000,000 x 128: four graph builds of
-#                                       about a million vectors each (the
-#                                       better part of an hour on 2 cores) and
-#                                       about 4 GiB of memory
+#                                       about a million vectors each (about
+#                                       half an hour on 2 cores) and about
+#                                       4 GiB of memory
 #   scripts/bench_persist.sh ARGS...    the benchmark's own arguments
 #
 # KELPO_BUILD_DIR chooses the build directory (default build/release).
