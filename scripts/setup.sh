@@ -15,6 +15,7 @@ APT_PACKAGES=(
   python3-dev python3-numpy python3-pytest python3-setuptools python3-pip
   libhnswlib-dev python3-hnswlib python3-faiss
   dataset-fashion-mnist
+  python3-dask python3-distributed
 )
 
 missing=()

@@ -271,24 +271,26 @@ def _pack(results: list[list[Any]]) -> tuple[Any, Any, list[str], list[Any]]:
 
 def _merge(packs: list[tuple[Any, Any, list[str], list[Any]]], queries: int, k: int) -> list[list[SearchResult]]:
     """The k smallest distances of every query over all shards' hits, ascending; ties keep shard order."""
+    if queries == 0:
+        return []
     distances = np.concatenate([p[0] for p in packs], axis=1)
     padding = np.concatenate([np.arange(p[0].shape[1])[None, :] >= p[1][:, None] for p in packs], axis=1)
     # Real hits before padding, then by distance; the sort is stable.
     order = np.lexsort((distances, padding), axis=1)[:, :k]
     widths = [p[0].shape[1] for p in packs]
-    column_shard = np.repeat(np.arange(len(packs)), widths)
-    column_rank = np.concatenate([np.arange(w) for w in widths]) if widths else np.zeros(0, np.int64)
-    starts = [np.concatenate(([0], np.cumsum(p[1])[:-1])) for p in packs]
-    totals = np.minimum(sum(p[1] for p in packs), k) if packs else np.zeros(queries, np.int64)
+    column_shard = np.repeat(np.arange(len(packs)), widths)[order]
+    column_rank = np.concatenate([np.arange(w) for w in widths])[order]
+    # Where each query's hits start in each shard's flat id and metadata lists.
+    starts = np.stack([np.concatenate(([0], np.cumsum(p[1])[:-1])) for p in packs])
+    flat = starts[column_shard, np.arange(queries)[:, None]] + column_rank
+    totals = np.minimum(sum(p[1] for p in packs), k).tolist()
+    picked = np.take_along_axis(distances, order, axis=1).tolist()
+    column_shard, flat = column_shard.tolist(), flat.tolist()
     out: list[list[SearchResult]] = []
-    for row in range(queries):
-        hits = []
-        for column in order[row, : totals[row]]:
-            shard = column_shard[column]
-            flat = starts[shard][row] + column_rank[column]
-            ids, metadatas = packs[shard][2], packs[shard][3]
-            hits.append(SearchResult(ids[flat], float(distances[row, column]), metadatas[flat]))
-        out.append(hits)
+    for row, total in enumerate(totals):
+        shard_row, flat_row, distance_row = column_shard[row], flat[row], picked[row]
+        out.append([SearchResult(packs[shard_row[j]][2][flat_row[j]], distance_row[j],
+                                 packs[shard_row[j]][3][flat_row[j]]) for j in range(total)])
     return out
 
 
