@@ -19,6 +19,9 @@ Rows:
   one query        milliseconds per search() call, one query at a time; the
                    difference to the single database is the Dask round trip
                    (client to every shard's worker and back, and the merge)
+  round trip       milliseconds per search() call on databases of one vector
+                   per shard: the Dask round trip alone, against one such
+                   database in process
   merge            microseconds per query of the client-side merge alone, for
                    4 to 256 shards' top 10s (synthetic hits, no cluster)
 
@@ -30,6 +33,7 @@ import argparse
 import os
 import shutil
 import statistics
+import sys
 import tempfile
 import time
 
@@ -42,6 +46,10 @@ from kelpo.distributed import ShardedDatabase, _merge
 K = 10
 M = 16
 EF_CONSTRUCTION = 200
+
+
+def log(message):
+    print(f"[{time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
 
 
 def clustered(rng, n, dim, centers, spread=0.35):
@@ -121,7 +129,9 @@ def main():
 
     single = kelpo.Database(os.path.join(root, "single"), dim=args.dim, metric="euclidean", m=M,
                             ef_construction=EF_CONSTRUCTION)
+    log("building one database")
     single_build = fill(single, data, args.batch)
+    log(f"built at {single_build:.0f} vectors/s; searching")
     single_recall = {ef: recall(single.search_many(queries, k=K, ef_search=ef), truth) for ef in args.ef}
     single_qps = batch_qps(single, queries, args.ef_speed)
     single_ms = per_query_ms(single, queries)
@@ -132,10 +142,13 @@ def main():
         client = Client(cluster)
         try:
             if workers == args.workers[-1]:
+                log("exactness check")
                 exact = exact_row(client, rng, root, args, centers)
+            log(f"building {args.shards} shards on {workers} worker(s)")
             sharded = ShardedDatabase(client, os.path.join(root, f"sharded-{workers}"), dim=args.dim,
                                       metric="euclidean", shards=args.shards, m=M, ef_construction=EF_CONSTRUCTION)
             build = fill(sharded, data, args.batch)
+            log(f"built at {build:.0f} vectors/s; searching")
             rec = {ef: recall(sharded.search_many(queries, k=K, ef_search=ef), truth) for ef in args.ef}
             rows.append((workers, build, rec, batch_qps(sharded, queries, args.ef_speed),
                          per_query_ms(sharded, queries)))
@@ -157,6 +170,8 @@ def main():
         label = f"{args.shards} shards, {workers} worker" + ("s" if workers > 1 else "")
         print(f"{label:28}{build:12.0f}{qps:12.0f}{ms:14.3f}")
     print(f"\nbatch search at ef={args.ef_speed}; one query: median of 200 search() calls, k={K}")
+    print(f"round trip: {exact[2][0]:.3f} ms per search() on {args.shards} shards of 4 vectors "
+          f"({args.workers[-1]} workers), {exact[2][1]:.3f} ms on one such database")
     print("\nmerge of the shards' top 10s on the client, per query")
     for shards in (4, 16, 64, 256):
         print(f"{shards:4} shards  {merge_us(rng, shards):8.1f} us")
@@ -186,7 +201,15 @@ def exact_row(client, rng, root, args, centers):
     assert sharded.stats()["uses_brute_force"] and single.stats()["uses_brute_force"]
     same = sum(same_hits(a, b) for a, b in zip(sharded.search_many(queries, k=K), single.search_many(queries, k=K)))
     sharded.close()
-    return same, len(queries)
+    tiny = ShardedDatabase(client, os.path.join(root, "tiny-sharded"), dim=args.dim, metric="euclidean",
+                           shards=args.shards)
+    tiny_ids = [str(i) for i in range(args.shards * 4)]
+    tiny.add_many(tiny_ids, data[:len(tiny_ids)])
+    tiny_single = kelpo.Database(os.path.join(root, "tiny-single"), dim=args.dim, metric="euclidean")
+    tiny_single.add_many(tiny_ids, data[:len(tiny_ids)])
+    round_trip = per_query_ms(tiny, queries), per_query_ms(tiny_single, queries)
+    tiny.close()
+    return same, len(queries), round_trip
 
 
 if __name__ == "__main__":
