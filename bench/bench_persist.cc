@@ -494,7 +494,7 @@ int parent(Args a) {
   const double deleted_recall = recall(kelpo_search_all(*db, ds), truth_live);
   log("compaction: compact()");
   t0 = Clock::now();
-  db->compact();
+  if (!db->compact().ok()) return 1;
   const double compact_s = seconds_since(t0);
   const double compacted_recall = recall(kelpo_search_all(*db, ds), truth_live);
   log("compaction: done in %s", fmt_time(compact_s));

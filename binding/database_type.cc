@@ -472,10 +472,12 @@ PyObject* db_save(PyObject* self, PyObject*) {
 
 PyObject* db_compact(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
+    Status status;
     {
       AllowThreads nogil;
-      engine(self).compact();
+      status = engine(self).compact();
     }
+    if (!status.ok()) return raise_engine_error(status.error());
     Py_RETURN_NONE;
   });
 }

@@ -16,6 +16,7 @@ APT_PACKAGES=(
   libhnswlib-dev python3-hnswlib python3-faiss
   dataset-fashion-mnist
   python3-dask python3-distributed
+  clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )
 
 missing=()

@@ -18,6 +18,9 @@ echo "== engine tests (release)"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 scripts/python_tests.sh release
 
+echo "== crash loop (kill -9 during random work)"
+PYTHONPATH=build/python-site /usr/bin/python3 scripts/crashloop.py --trials 20
+
 echo "== sanitizer build (address, undefined)"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPO_WERROR=ON -DKELPO_SANITIZE=ON \
   -DKELPO_BUILD_BENCH=OFF >/dev/null

@@ -1,5 +1,6 @@
 // Database construction and the single-record operations.
 #include "engine/db/database.h"
+#include "engine/db/db_validate.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,13 +20,27 @@ Database::Database(std::string path, std::unique_ptr<HnswIndex> index, bool quan
       index_(std::move(index)) {}
 
 Database::~Database() {
-  std::lock_guard<std::mutex> lock(wal_mu_);
-  wal_.close();
+  {
+    std::lock_guard<std::mutex> lock(wal_mu_);
+    wal_.close();
+  }
+  std::lock_guard<std::mutex> lock(writer_mu_);
+  writer_lock_.release();
+}
+
+Status Database::claim_writer() {
+  if (writer_claimed_.load(std::memory_order_acquire)) return Status::OK();
+  std::lock_guard<std::mutex> lock(writer_mu_);
+  KELPO_RETURN_IF_ERROR(writer_lock_.acquire(path_, opened_));
+  writer_claimed_.store(true, std::memory_order_release);
+  return Status::OK();
 }
 
 Status Database::add(const std::string& id, std::vector<float> vector, std::optional<Json> metadata) {
+  KELPO_RETURN_IF_ERROR(claim_writer());
   if (vector.size() != dim_) return KelpoError::dimension_mismatch(dim_, vector.size());
-  std::unique_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  KELPO_RETURN_IF_ERROR(check_finite(vector.data(), vector.size()));
+  std::unique_lock<FairSharedMutex> ids(id_to_slot_mu_);
   if (id_to_slot_.count(id)) return KelpoError::duplicate_id(id);
   {
     WalBatch batch;
@@ -38,8 +53,10 @@ Status Database::add(const std::string& id, std::vector<float> vector, std::opti
 }
 
 Status Database::upsert(const std::string& id, std::vector<float> vector, std::optional<Json> metadata) {
+  KELPO_RETURN_IF_ERROR(claim_writer());
   if (vector.size() != dim_) return KelpoError::dimension_mismatch(dim_, vector.size());
-  std::unique_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  KELPO_RETURN_IF_ERROR(check_finite(vector.data(), vector.size()));
+  std::unique_lock<FairSharedMutex> ids(id_to_slot_mu_);
   {
     WalBatch batch;
     batch.add_insert(id, vector.data(), vector.size(), metadata ? &*metadata : nullptr);
@@ -57,10 +74,12 @@ Status Database::upsert(const std::string& id, std::vector<float> vector, std::o
 
 Status Database::update(const std::string& id, std::optional<std::vector<float>> vector,
                         std::optional<Json> metadata) {
-  std::unique_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  KELPO_RETURN_IF_ERROR(claim_writer());
+  std::unique_lock<FairSharedMutex> ids(id_to_slot_mu_);
   auto it = id_to_slot_.find(id);
   if (it == id_to_slot_.end()) return KelpoError::not_found(id);
   if (vector && vector->size() != dim_) return KelpoError::dimension_mismatch(dim_, vector->size());
+  if (vector) KELPO_RETURN_IF_ERROR(check_finite(vector->data(), vector->size()));
   const bool metadata_change = metadata.has_value();
   {
     WalBatch batch;
@@ -74,7 +93,8 @@ Status Database::update(const std::string& id, std::optional<std::vector<float>>
 }
 
 Result<bool> Database::remove(const std::string& id) {
-  std::unique_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  KELPO_RETURN_IF_ERROR(claim_writer());
+  std::unique_lock<FairSharedMutex> ids(id_to_slot_mu_);
   auto it = id_to_slot_.find(id);
   if (it == id_to_slot_.end()) return false;  // nothing is logged
   {
@@ -94,28 +114,28 @@ Result<bool> Database::remove(const std::string& id) {
 Result<std::pair<std::vector<float>, std::optional<Json>>> Database::get(const std::string& id) const {
   Slot slot;
   {
-    std::shared_lock<std::shared_mutex> ids(id_to_slot_mu_);
+    std::shared_lock<FairSharedMutex> ids(id_to_slot_mu_);
     auto it = id_to_slot_.find(id);
     if (it == id_to_slot_.end()) return KelpoError::not_found(id);
     slot = it->second;
   }
   std::vector<float> vector;
   {
-    std::shared_lock<std::shared_mutex> index(index_mu_);
+    std::shared_lock<FairSharedMutex> index(index_mu_);
     if (slot >= index_->node_count()) return KelpoError::corrupt_data("vector slot missing");
     const float* v = index_->vector(slot);
     vector.assign(v, v + dim_);
   }
   std::optional<Json> metadata;
   {
-    std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+    std::shared_lock<FairSharedMutex> meta(metadata_mu_);
     if (slot < metadata_.size()) metadata = metadata_[slot];
   }
   return std::make_pair(std::move(vector), std::move(metadata));
 }
 
 std::vector<std::string> Database::ids() const {
-  std::shared_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  std::shared_lock<FairSharedMutex> ids(id_to_slot_mu_);
   std::vector<std::string> out;
   out.reserve(id_to_slot_.size());
   for (const auto& [id, slot] : id_to_slot_) out.push_back(id);
@@ -123,25 +143,25 @@ std::vector<std::string> Database::ids() const {
 }
 
 bool Database::contains(const std::string& id) const {
-  std::shared_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  std::shared_lock<FairSharedMutex> ids(id_to_slot_mu_);
   return id_to_slot_.count(id) != 0;
 }
 
 Metric Database::metric() const {
-  std::shared_lock<std::shared_mutex> index(index_mu_);
+  std::shared_lock<FairSharedMutex> index(index_mu_);
   return index_->metric();
 }
 
 size_t Database::count(const Filter* filter) const {
   if (filter == nullptr) {
-    std::shared_lock<std::shared_mutex> index(index_mu_);
+    std::shared_lock<FairSharedMutex> index(index_mu_);
     return index_->live_count();
   }
-  std::shared_lock<std::shared_mutex> index(index_mu_);
-  std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+  std::shared_lock<FairSharedMutex> index(index_mu_);
+  std::shared_lock<FairSharedMutex> meta(metadata_mu_);
   Candidates allowed = Candidates::unresolved();
   {
-    std::shared_lock<std::shared_mutex> mi(metadata_index_mu_);
+    std::shared_lock<FairSharedMutex> mi(metadata_index_mu_);
     allowed = resolve_candidates(*filter, metadata_index_);
   }
   auto accepts = [&](Slot s) {
@@ -162,18 +182,18 @@ size_t Database::count(const Filter* filter) const {
 // ---- in-memory halves of the writes ----
 
 void Database::apply_insert_new(const std::string& id, const float* vector, std::optional<Json> metadata) {
-  std::unique_lock<std::shared_mutex> index(index_mu_);
+  std::unique_lock<FairSharedMutex> index(index_mu_);
   const Slot slot = index_->insert(vector);
   {
-    std::unique_lock<std::shared_mutex> sid(slot_to_id_mu_);
+    std::unique_lock<FairSharedMutex> sid(slot_to_id_mu_);
     if (slot_to_id_.size() <= slot) slot_to_id_.resize(size_t{slot} + 1);
     slot_to_id_[slot] = id;
   }
   {
-    std::unique_lock<std::shared_mutex> meta(metadata_mu_);
+    std::unique_lock<FairSharedMutex> meta(metadata_mu_);
     if (metadata_.size() <= slot) metadata_.resize(size_t{slot} + 1);
     {
-      std::unique_lock<std::shared_mutex> mi(metadata_index_mu_);
+      std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
       metadata_index_.index(slot, metadata ? &*metadata : nullptr);
     }
     metadata_[slot] = std::move(metadata);
@@ -184,13 +204,13 @@ void Database::apply_insert_new(const std::string& id, const float* vector, std:
 
 void Database::apply_replace(Slot slot, const float* vector, bool metadata_change, std::optional<Json> metadata) {
   if (vector != nullptr) {
-    std::unique_lock<std::shared_mutex> index(index_mu_);
+    std::unique_lock<FairSharedMutex> index(index_mu_);
     index_->update_vector(slot, vector);
   }
   if (metadata_change) {
-    std::unique_lock<std::shared_mutex> meta(metadata_mu_);
+    std::unique_lock<FairSharedMutex> meta(metadata_mu_);
     if (metadata_.size() <= slot) metadata_.resize(size_t{slot} + 1);
-    std::unique_lock<std::shared_mutex> mi(metadata_index_mu_);
+    std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
     const std::optional<Json>& old = metadata_[slot];
     metadata_index_.remove(slot, old ? &*old : nullptr);
     metadata_index_.index(slot, metadata ? &*metadata : nullptr);
@@ -200,17 +220,17 @@ void Database::apply_replace(Slot slot, const float* vector, bool metadata_chang
 
 void Database::apply_delete(Slot slot) {
   {
-    std::unique_lock<std::shared_mutex> index(index_mu_);
+    std::unique_lock<FairSharedMutex> index(index_mu_);
     index_->mark_deleted(slot);
   }
   {
-    std::unique_lock<std::shared_mutex> sid(slot_to_id_mu_);
+    std::unique_lock<FairSharedMutex> sid(slot_to_id_mu_);
     if (slot < slot_to_id_.size()) slot_to_id_[slot].clear();
   }
-  std::unique_lock<std::shared_mutex> meta(metadata_mu_);
+  std::unique_lock<FairSharedMutex> meta(metadata_mu_);
   if (slot < metadata_.size()) {
     {
-      std::unique_lock<std::shared_mutex> mi(metadata_index_mu_);
+      std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
       const std::optional<Json>& old = metadata_[slot];
       metadata_index_.remove(slot, old ? &*old : nullptr);
     }
@@ -224,17 +244,17 @@ size_t default_ef(size_t k) {
 }
 
 void Database::enable_quantized_search() {
-  std::unique_lock<std::shared_mutex> lock(index_mu_);
+  std::unique_lock<FairSharedMutex> lock(index_mu_);
   index_->enable_quantized_search();
 }
 
 void Database::disable_quantized_search() {
-  std::unique_lock<std::shared_mutex> lock(index_mu_);
+  std::unique_lock<FairSharedMutex> lock(index_mu_);
   index_->disable_quantized_search();
 }
 
 bool Database::quantized_search() const {
-  std::shared_lock<std::shared_mutex> lock(index_mu_);
+  std::shared_lock<FairSharedMutex> lock(index_mu_);
   return index_->quantized_search();
 }
 

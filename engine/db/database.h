@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/db/fair_shared_mutex.h"
+#include "engine/db/writer_lock.h"
 #include "engine/index/distance.h"
 #include "engine/index/hnsw_index.h"
 #include "engine/metadata/filter.h"
@@ -41,6 +44,7 @@
 #include "engine/storage/save_protocol.h"
 #include "engine/storage/storage.h"
 #include "engine/util/error.h"
+#include "engine/util/seeded_hash.h"
 #include "engine/wal/wal.h"
 
 namespace kelpo {
@@ -112,6 +116,9 @@ struct DatabaseHooks {
   SaveHooks save;                 // stops a save after a chosen step
 };
 
+// Id string -> slot, hashed under this process's random key.
+using IdMap = std::unordered_map<std::string, Slot, SeededStringHash, std::equal_to<>>;
+
 class Database {
  public:
   // Loads the database saved in `path` and replays its log. Fails with
@@ -172,8 +179,9 @@ class Database {
   // then deletes the log. Memory is unchanged.
   Status save();
   // Rebuilds the index from the live records only, renumbering them from 0.
-  // Touches no file; the next save writes the smaller state.
-  void compact();
+  // Touches no file; the next save writes the smaller state. Fails only when
+  // another process is writing the directory (see WriterLock).
+  Status compact();
 
   const std::string& path() const { return path_; }
 
@@ -181,7 +189,7 @@ class Database {
   // tests that compare the database path with the bare index.
   template <class F>
   auto with_index(F&& f) const {
-    std::shared_lock<std::shared_mutex> lock(index_mu_);
+    std::shared_lock<FairSharedMutex> lock(index_mu_);
     return f(*index_);
   }
 
@@ -190,7 +198,11 @@ class Database {
 
   // Loads the saved state found in the directory and replays the log.
   static Result<std::unique_ptr<Database>> load(const std::string& path, SavedGraph saved, bool quantize,
-                                                const DatabaseHooks& hooks);
+                                                const DatabaseHooks& hooks, const DirFingerprint& before);
+
+  // Takes this process's writer lock on the directory before the first
+  // write, save or compaction (see WriterLock); cheap once held.
+  Status claim_writer();
 
   // Applies the log's records over the assembled state. Runs before the
   // database is handed out.
@@ -222,26 +234,34 @@ class Database {
   const bool quantize_on_save_;
   FileOps* const file_ops_;
   const SaveHooks save_hooks_;
+  // The directory as it was before opening read it; set by the opener.
+  DirFingerprint opened_;
 
-  mutable std::shared_mutex id_to_slot_mu_;
-  std::unordered_map<std::string, Slot> id_to_slot_;  // guarded by id_to_slot_mu_; exactly the live ids
+  std::mutex writer_mu_;
+  std::atomic<bool> writer_claimed_{false};
+  WriterLock writer_lock_;  // guarded by writer_mu_
+
+  mutable FairSharedMutex id_to_slot_mu_;
+  // Guarded by id_to_slot_mu_; exactly the live ids. Keyed hashing: ids are
+  // the caller's choice, and crafted ones must not all share one bucket.
+  IdMap id_to_slot_;
 
   std::mutex wal_mu_;
   Wal wal_;  // guarded by wal_mu_
 
-  mutable std::shared_mutex index_mu_;
+  mutable FairSharedMutex index_mu_;
   std::unique_ptr<HnswIndex> index_;  // guarded by index_mu_; never null
 
-  mutable std::shared_mutex slot_to_id_mu_;
+  mutable FairSharedMutex slot_to_id_mu_;
   std::vector<std::string> slot_to_id_;  // guarded by slot_to_id_mu_; one per slot, "" for deleted slots
 
-  mutable std::shared_mutex metadata_mu_;
+  mutable FairSharedMutex metadata_mu_;
   std::vector<std::optional<Json>> metadata_;  // guarded by metadata_mu_; one per slot, absent for deleted slots
 
   // Guarded by metadata_index_mu_; exactly the live slots' scalar fields.
   // Every writer also holds metadata_mu_ exclusively while it changes it, so a
   // reader holding metadata_mu_ shared may keep using sets it looked up.
-  mutable std::shared_mutex metadata_index_mu_;
+  mutable FairSharedMutex metadata_index_mu_;
   MetadataIndex metadata_index_;
 };
 

@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "engine/db/database.h"
+#include "engine/db/db_validate.h"
 
 namespace kelpo {
 
@@ -18,7 +19,7 @@ Status check_shapes(size_t dim, const std::vector<std::string>& ids, const Vecto
   for (size_t i = 0; i < vectors.size(); ++i) {
     if (vectors.row_size(i) != dim) return KelpoError::dimension_mismatch(dim, vectors.row_size(i));
   }
-  return Status::OK();
+  return check_finite_rows(vectors, &ids);
 }
 
 const Json* meta_at(const std::vector<std::optional<Json>>& metadatas, size_t i) {
@@ -55,7 +56,7 @@ class NewRecords {
   }
 
  private:
-  std::unordered_map<std::string_view, size_t> position_;  // id -> index in the lists below
+  std::unordered_map<std::string_view, size_t, SeededStringHash> position_;  // id -> index in the lists below
   std::vector<const std::string*> ids_;
   std::vector<const float*> vectors_;
   std::vector<size_t> source_;  // the item supplying the final vector and metadata
@@ -66,11 +67,11 @@ class NewRecords {
 void Database::apply_insert_batch(const std::vector<const std::string*>& ids, const std::vector<const float*>& vectors,
                                   std::vector<std::optional<Json>*>& metadatas) {
   if (ids.empty()) return;
-  std::unique_lock<std::shared_mutex> index(index_mu_);
+  std::unique_lock<FairSharedMutex> index(index_mu_);
   const std::vector<Slot> slots = index_->batch_insert(vectors);
-  std::unique_lock<std::shared_mutex> sid(slot_to_id_mu_);
-  std::unique_lock<std::shared_mutex> meta(metadata_mu_);
-  std::unique_lock<std::shared_mutex> mi(metadata_index_mu_);
+  std::unique_lock<FairSharedMutex> sid(slot_to_id_mu_);
+  std::unique_lock<FairSharedMutex> meta(metadata_mu_);
+  std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
   const size_t needed = size_t{slots.back()} + 1;
   if (slot_to_id_.size() < needed) slot_to_id_.resize(needed);
   if (metadata_.size() < needed) metadata_.resize(needed);
@@ -90,8 +91,9 @@ void Database::apply_insert_batch(const std::vector<const std::string*>& ids, co
 
 Status Database::add_many(const std::vector<std::string>& ids, const VectorBatch& vectors,
                           std::vector<std::optional<Json>> metadatas) {
+  KELPO_RETURN_IF_ERROR(claim_writer());
   KELPO_RETURN_IF_ERROR(check_shapes(dim_, ids, vectors, metadatas));
-  std::unique_lock<std::shared_mutex> id_lock(id_to_slot_mu_);
+  std::unique_lock<FairSharedMutex> id_lock(id_to_slot_mu_);
   for (const std::string& id : ids) {
     if (id_to_slot_.count(id)) return KelpoError::duplicate_id(id);
   }
@@ -111,9 +113,10 @@ Status Database::add_many(const std::vector<std::string>& ids, const VectorBatch
 
 Status Database::upsert_many(const std::vector<std::string>& ids, const VectorBatch& vectors,
                              std::vector<std::optional<Json>> metadatas) {
+  KELPO_RETURN_IF_ERROR(claim_writer());
   KELPO_RETURN_IF_ERROR(check_shapes(dim_, ids, vectors, metadatas));
   if (ids.empty()) return Status::OK();
-  std::unique_lock<std::shared_mutex> id_lock(id_to_slot_mu_);
+  std::unique_lock<FairSharedMutex> id_lock(id_to_slot_mu_);
   {
     WalBatch batch;
     for (size_t i = 0; i < ids.size(); ++i) batch.add_insert(ids[i], vectors.row(i), dim_, meta_at(metadatas, i));
@@ -138,11 +141,12 @@ Status Database::upsert_many(const std::vector<std::string>& ids, const VectorBa
 }
 
 Result<size_t> Database::delete_many(const std::vector<std::string>& ids) {
-  std::unique_lock<std::shared_mutex> id_lock(id_to_slot_mu_);
+  KELPO_RETURN_IF_ERROR(claim_writer());
+  std::unique_lock<FairSharedMutex> id_lock(id_to_slot_mu_);
   // Decide everything first, then log the whole batch with one append: a
   // failed append leaves every id live and nothing in the log.
   std::vector<std::pair<const std::string*, Slot>> doomed;
-  std::unordered_map<std::string_view, bool> seen;
+  std::unordered_map<std::string_view, bool, SeededStringHash> seen;
   for (const std::string& id : ids) {
     auto it = id_to_slot_.find(id);
     if (it == id_to_slot_.end() || !seen.emplace(id, true).second) continue;
@@ -155,10 +159,10 @@ Result<size_t> Database::delete_many(const std::vector<std::string>& ids) {
     std::lock_guard<std::mutex> wal(wal_mu_);
     KELPO_RETURN_IF_ERROR(wal_.append(batch));
   }
-  std::unique_lock<std::shared_mutex> index(index_mu_);
-  std::unique_lock<std::shared_mutex> sid(slot_to_id_mu_);
-  std::unique_lock<std::shared_mutex> meta(metadata_mu_);
-  std::unique_lock<std::shared_mutex> mi(metadata_index_mu_);
+  std::unique_lock<FairSharedMutex> index(index_mu_);
+  std::unique_lock<FairSharedMutex> sid(slot_to_id_mu_);
+  std::unique_lock<FairSharedMutex> meta(metadata_mu_);
+  std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
   for (const auto& [id, slot] : doomed) {
     id_to_slot_.erase(*id);
     index_->mark_deleted(slot);

@@ -28,7 +28,7 @@ Status check_parameters(size_t dim, const DatabaseConfig& config) {
 }  // namespace
 
 Result<std::unique_ptr<Database>> Database::load(const std::string& path, SavedGraph saved, bool quantize,
-                                                 const DatabaseHooks& hooks) {
+                                                 const DatabaseHooks& hooks, const DirFingerprint& before) {
   FileOps& ops = hooks.file_ops ? *hooks.file_ops : FileOps::posix();
   const Storage storage(path);
   LoadedGraph& graph = saved.graph;
@@ -52,6 +52,7 @@ Result<std::unique_ptr<Database>> Database::load(const std::string& path, SavedG
   }
 
   std::unique_ptr<Database> db(new Database(path, std::move(index.value()), quantize || has_quantizer.value(), hooks));
+  db->opened_ = before;
   const size_t n = header.node_count;
   db->id_to_slot_.reserve(graph.records.size());
   db->slot_to_id_.assign(n, std::string());
@@ -70,10 +71,11 @@ Result<std::unique_ptr<Database>> Database::load(const std::string& path, SavedG
 
 Result<std::unique_ptr<Database>> Database::open(const std::string& path, const DatabaseHooks& hooks) {
   FileOps& ops = hooks.file_ops ? *hooks.file_ops : FileOps::posix();
+  const DirFingerprint before = DirFingerprint::of(path);
   Result<SavedGraph> saved = find_saved_graph(ops, Storage(path));
   if (!saved.ok()) return saved.error();
   if (saved->source == GraphSource::kNone) return KelpoError::database_not_found(path);
-  return load(path, std::move(saved.value()), /*quantize=*/false, hooks);
+  return load(path, std::move(saved.value()), /*quantize=*/false, hooks, before);
 }
 
 Result<std::unique_ptr<Database>> Database::open_or_create_with_config(const std::string& path, size_t dim,
@@ -81,25 +83,28 @@ Result<std::unique_ptr<Database>> Database::open_or_create_with_config(const std
                                                                        const DatabaseHooks& hooks) {
   FileOps& ops = hooks.file_ops ? *hooks.file_ops : FileOps::posix();
   KELPO_RETURN_IF_ERROR(ops.create_directories(path));
+  const DirFingerprint before = DirFingerprint::of(path);
   Result<SavedGraph> saved = find_saved_graph(ops, Storage(path));
   if (!saved.ok()) return saved.error();
-  if (saved->source != GraphSource::kNone) return load(path, std::move(saved.value()), config.quantize, hooks);
+  if (saved->source != GraphSource::kNone) return load(path, std::move(saved.value()), config.quantize, hooks, before);
 
   // Nothing saved here yet: a new, empty database with the given parameters.
   KELPO_RETURN_IF_ERROR(check_parameters(dim, config));
   auto index = std::make_unique<HnswIndex>(dim, metric, config.m, config.ef_construction);
   std::unique_ptr<Database> db(new Database(path, std::move(index), config.quantize, hooks));
+  db->opened_ = before;
   KELPO_RETURN_IF_ERROR(db->replay_wal());
   return db;
 }
 
 Status Database::save() {
+  KELPO_RETURN_IF_ERROR(claim_writer());
   // The shared id lock keeps every writer out: a writer holds it exclusively
   // from before it logs until memory has its change, so everything the log
   // holds is in the state written below, and deleting the log loses nothing.
-  std::shared_lock<std::shared_mutex> ids(id_to_slot_mu_);
-  std::shared_lock<std::shared_mutex> index(index_mu_);
-  std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+  std::shared_lock<FairSharedMutex> ids(id_to_slot_mu_);
+  std::shared_lock<FairSharedMutex> index(index_mu_);
+  std::shared_lock<FairSharedMutex> meta(metadata_mu_);
 
   std::vector<MetaRecord> records;
   records.reserve(id_to_slot_.size());
@@ -133,18 +138,19 @@ Status Database::save() {
   return save_database_files(*file_ops_, storage_, files, save_hooks_);
 }
 
-void Database::compact() {
+Status Database::compact() {
+  KELPO_RETURN_IF_ERROR(claim_writer());
   // Writers stay out for the whole rebuild, so no write can fall between the
   // copy of the live records and the installation of the new tables.
-  std::unique_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  std::unique_lock<FairSharedMutex> ids(id_to_slot_mu_);
 
   std::unique_ptr<HnswIndex> fresh;
   std::vector<Slot> new_slot_of;  // old slot -> new slot, NO_ENTRY for deleted ones
   {
     // Searches go on beside the rebuild.
-    std::shared_lock<std::shared_mutex> index(index_mu_);
+    std::shared_lock<FairSharedMutex> index(index_mu_);
     const HnswIndex& old = *index_;
-    if (old.deleted_count() == 0) return;
+    if (old.deleted_count() == 0) return Status::OK();
     const Slot n = old.node_count();
     new_slot_of.assign(n, NO_ENTRY);
     std::vector<const float*> live;
@@ -160,12 +166,12 @@ void Database::compact() {
     if (old.quantized_search()) fresh->enable_quantized_search();
   }
 
-  std::unordered_map<std::string, Slot> new_ids;
+  IdMap new_ids;
   new_ids.reserve(id_to_slot_.size());
   std::vector<std::string> new_slot_to_id(fresh->node_count());
   std::vector<std::optional<Json>> new_metadata(fresh->node_count());
   {
-    std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+    std::shared_lock<FairSharedMutex> meta(metadata_mu_);
     for (const auto& [id, old_slot] : id_to_slot_) {
       if (old_slot >= new_slot_of.size() || new_slot_of[old_slot] == NO_ENTRY) continue;
       const Slot s = new_slot_of[old_slot];
@@ -179,15 +185,16 @@ void Database::compact() {
 
   // Install everything in the engine's lock order (index before the tables),
   // the same order searches take, so the two cannot deadlock.
-  std::unique_lock<std::shared_mutex> index(index_mu_);
-  std::unique_lock<std::shared_mutex> sid(slot_to_id_mu_);
-  std::unique_lock<std::shared_mutex> meta(metadata_mu_);
-  std::unique_lock<std::shared_mutex> mi(metadata_index_mu_);
+  std::unique_lock<FairSharedMutex> index(index_mu_);
+  std::unique_lock<FairSharedMutex> sid(slot_to_id_mu_);
+  std::unique_lock<FairSharedMutex> meta(metadata_mu_);
+  std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
   index_ = std::move(fresh);  // drops the old index and any mapping it held
   slot_to_id_ = std::move(new_slot_to_id);
   metadata_ = std::move(new_metadata);
   metadata_index_ = std::move(new_metadata_index);
   id_to_slot_ = std::move(new_ids);
+  return Status::OK();
 }
 
 }  // namespace kelpo

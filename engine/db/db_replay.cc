@@ -15,7 +15,7 @@ Status Database::replay_wal() {
   }
   // Nobody else can see this database yet; the id lock is taken only because
   // the apply helpers expect it held, as the live writes hold it.
-  std::unique_lock<std::shared_mutex> ids(id_to_slot_mu_);
+  std::unique_lock<FairSharedMutex> ids(id_to_slot_mu_);
   for (WalEntry& e : entries) {
     switch (e.kind) {
       case WalEntry::Kind::kInsert: {

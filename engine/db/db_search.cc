@@ -3,14 +3,24 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <cmath>
 #include <queue>
 
 #include "engine/db/database.h"
+#include "engine/db/db_validate.h"
 #include "engine/index/filtered_search.h"
 
 namespace kelpo {
 
 namespace {
+
+// Orders by distance with NaN after every number. Vectors stored by earlier
+// versions may still hold NaN; a plain "<" is no strict weak order then, and
+// sorting with it can scramble the finite distances too.
+bool nan_last(const Neighbor& a, const Neighbor& b) {
+  if (std::isnan(b.distance)) return !std::isnan(a.distance);
+  return a.distance < b.distance;
+}
 
 // Keeps the k smallest distances seen; ties at the k-th place are arbitrary.
 class TopK {
@@ -21,21 +31,20 @@ class TopK {
     if (heap_.size() < k_) {
       heap_.push_back({s, d});
       std::push_heap(heap_.begin(), heap_.end(), Farther());
-    } else if (d < heap_.front().distance) {
+    } else if (nan_last({s, d}, heap_.front())) {
       std::pop_heap(heap_.begin(), heap_.end(), Farther());
       heap_.back() = {s, d};
       std::push_heap(heap_.begin(), heap_.end(), Farther());
     }
   }
   std::vector<Neighbor> take_sorted() {
-    std::stable_sort(heap_.begin(), heap_.end(),
-                     [](const Neighbor& a, const Neighbor& b) { return a.distance < b.distance; });
+    std::stable_sort(heap_.begin(), heap_.end(), nan_last);
     return std::move(heap_);
   }
 
  private:
   struct Farther {
-    bool operator()(const Neighbor& a, const Neighbor& b) const { return a.distance < b.distance; }
+    bool operator()(const Neighbor& a, const Neighbor& b) const { return nan_last(a, b); }
   };
   size_t k_;
   std::vector<Neighbor> heap_;
@@ -121,7 +130,16 @@ std::vector<SearchHit> Database::build_hits(const std::vector<Neighbor>& ranked,
                                             const std::optional<float>& max_distance) const {
   std::vector<SearchHit> hits;
   hits.reserve(ranked.size());
-  for (const Neighbor& nb : ranked) {
+  // The walks order their candidates with "<"; a NaN among them (only an old
+  // file can hold a non-finite vector) goes to the end here.
+  std::vector<Neighbor> reordered;
+  const bool has_nan =
+      std::any_of(ranked.begin(), ranked.end(), [](const Neighbor& nb) { return std::isnan(nb.distance); });
+  if (has_nan) {
+    reordered = ranked;
+    std::stable_sort(reordered.begin(), reordered.end(), nan_last);
+  }
+  for (const Neighbor& nb : has_nan ? reordered : ranked) {
     // "not <=" rather than ">" so that NaN distances are dropped too.
     if (max_distance && !(nb.distance <= *max_distance)) continue;
     SearchHit hit;
@@ -136,16 +154,17 @@ std::vector<SearchHit> Database::build_hits(const std::vector<Neighbor>& ranked,
 Result<std::vector<SearchHit>> Database::search(const float* query, size_t query_len,
                                                 const SearchOptions& options) const {
   if (query_len != dim_) return KelpoError::dimension_mismatch(dim_, query_len);
-  std::shared_lock<std::shared_mutex> index(index_mu_);
-  std::shared_lock<std::shared_mutex> sid(slot_to_id_mu_);
-  std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+  KELPO_RETURN_IF_ERROR(check_finite(query, query_len));
+  std::shared_lock<FairSharedMutex> index(index_mu_);
+  std::shared_lock<FairSharedMutex> sid(slot_to_id_mu_);
+  std::shared_lock<FairSharedMutex> meta(metadata_mu_);
   const size_t ef = options.ef_search ? *options.ef_search : default_ef(options.k);
   // The candidate set may borrow from the metadata index: it stays valid while
   // metadata_mu_ is held shared, since every writer of the index holds it
   // exclusively.
   Candidates allowed = Candidates::unresolved();
   if (options.filter) {
-    std::shared_lock<std::shared_mutex> mi(metadata_index_mu_);
+    std::shared_lock<FairSharedMutex> mi(metadata_index_mu_);
     allowed = resolve_candidates(*options.filter, metadata_index_);
   }
   return build_hits(ranked_search(query, options.k, ef, options.filter, allowed.resolved() ? &allowed.slots() : nullptr),
@@ -157,16 +176,17 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const VectorBa
   for (size_t i = 0; i < queries.size(); ++i) {
     if (queries.row_size(i) != dim_) return KelpoError::dimension_mismatch(dim_, queries.row_size(i));
   }
+  KELPO_RETURN_IF_ERROR(check_finite_rows(queries, nullptr));
   std::vector<std::vector<SearchHit>> out(queries.size());
   if (queries.size() == 0) return out;
-  std::shared_lock<std::shared_mutex> index(index_mu_);
-  std::shared_lock<std::shared_mutex> sid(slot_to_id_mu_);
-  std::shared_lock<std::shared_mutex> meta(metadata_mu_);
+  std::shared_lock<FairSharedMutex> index(index_mu_);
+  std::shared_lock<FairSharedMutex> sid(slot_to_id_mu_);
+  std::shared_lock<FairSharedMutex> meta(metadata_mu_);
   if (index_->entry_point() == NO_ENTRY) return out;
   const size_t ef = options.ef_search ? *options.ef_search : default_ef(options.k);
   Candidates allowed = Candidates::unresolved();
   if (options.filter) {
-    std::shared_lock<std::shared_mutex> mi(metadata_index_mu_);
+    std::shared_lock<FairSharedMutex> mi(metadata_index_mu_);
     allowed = resolve_candidates(*options.filter, metadata_index_);
   }
   const SlotSet* allowed_set = allowed.resolved() ? &allowed.slots() : nullptr;

@@ -6,7 +6,7 @@
 namespace kelpo {
 
 DatabaseStats Database::stats() const {
-  std::shared_lock<std::shared_mutex> lock(index_mu_);
+  std::shared_lock<FairSharedMutex> lock(index_mu_);
   const HnswIndex& index = *index_;
   DatabaseStats st;
   st.num_deleted = index.deleted_count();
@@ -36,12 +36,12 @@ DatabaseStats Database::stats() const {
 }
 
 size_t Database::total_slots() const {
-  std::shared_lock<std::shared_mutex> lock(index_mu_);
+  std::shared_lock<FairSharedMutex> lock(index_mu_);
   return index_->node_count();
 }
 
 size_t Database::deleted_count() const {
-  std::shared_lock<std::shared_mutex> lock(index_mu_);
+  std::shared_lock<FairSharedMutex> lock(index_mu_);
   return index_->deleted_count();
 }
 

@@ -1,6 +1,8 @@
 #include "engine/metadata/metadata_index.h"
 
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 namespace kelpo {
 
@@ -12,6 +14,36 @@ bool MetadataIndex::indexable(const Json& value) {
     case Json::value_t::number_unsigned: return true;
     case Json::value_t::number_float: return !std::isnan(value.get_ref<const Json::number_float_t&>());
     default: return false;
+  }
+}
+
+size_t MetadataIndex::ValueHash::operator()(const Json& v) const {
+  // Agrees with json_equal: the kind (a boolean, a non-negative or negative
+  // integer however stored, a float, a string) and the value's bytes, with
+  // -0.0 read as 0.0. Other kinds are never keys of the index.
+  uint8_t buf[9];
+  auto keyed = [&](uint8_t kind, uint64_t bits) {
+    buf[0] = kind;
+    std::memcpy(buf + 1, &bits, 8);
+    return static_cast<size_t>(siphash13(process_hash_key(), buf, sizeof buf));
+  };
+  switch (v.type()) {
+    case Json::value_t::boolean: return keyed(1, v.get_ref<const Json::boolean_t&>() ? 1 : 0);
+    case Json::value_t::number_unsigned: return keyed(2, v.get_ref<const Json::number_unsigned_t&>());
+    case Json::value_t::number_integer: {
+      const int64_t i = v.get_ref<const Json::number_integer_t&>();
+      return keyed(i < 0 ? 3 : 2, static_cast<uint64_t>(i));
+    }
+    case Json::value_t::number_float: {
+      double d = v.get_ref<const Json::number_float_t&>();
+      if (d == 0.0) d = 0.0;
+      return keyed(4, std::bit_cast<uint64_t>(d));
+    }
+    case Json::value_t::string: {
+      const std::string& s = v.get_ref<const Json::string_t&>();
+      return static_cast<size_t>(siphash13(process_hash_key(), s.data(), s.size())) ^ 5;
+    }
+    default: return json_hash(v);
   }
 }
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/metadata/json.h"
+#include "engine/util/seeded_hash.h"
 
 namespace kelpo {
 
@@ -56,13 +57,13 @@ class MetadataIndex {
   size_t value_count(std::string_view field) const;
 
  private:
-  using ValueMap = std::unordered_map<Json, SlotSet, JsonHash, JsonEqual>;
-  // Lets lookups by string_view find std::string keys without a copy.
-  struct FieldHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  // Field names and values are the caller's choice: both tables hash under
+  // the process's random key, so crafted keys cannot be made to collide.
+  struct ValueHash {
+    size_t operator()(const Json& v) const;
   };
-  using FieldMap = std::unordered_map<std::string, ValueMap, FieldHash, std::equal_to<>>;
+  using ValueMap = std::unordered_map<Json, SlotSet, ValueHash, JsonEqual>;
+  using FieldMap = std::unordered_map<std::string, ValueMap, SeededStringHash, std::equal_to<>>;
 
   FieldMap fields_;
 };

@@ -46,6 +46,10 @@ KelpoError KelpoError::invalid_collection_name(const std::string& reason) {
   return KelpoError(ErrorKind::kInvalidCollectionName, "invalid collection name: " + reason);
 }
 
+KelpoError KelpoError::invalid_vector(const std::string& detail) {
+  return KelpoError(ErrorKind::kInvalidVector, "invalid vector: " + detail);
+}
+
 std::string KelpoError::io_detail() const {
   static constexpr std::string_view kPrefix = "io error: ";
   if (kind_ == ErrorKind::kIo && message_.compare(0, kPrefix.size(), kPrefix) == 0) {

@@ -23,6 +23,7 @@ enum class ErrorKind : uint8_t {
   kInvalidFilter,
   kCollectionExists,
   kInvalidCollectionName,
+  kInvalidVector,
 };
 
 class KelpoError {
@@ -49,6 +50,8 @@ class KelpoError {
   static KelpoError collection_exists(const std::string& name);
   // "invalid collection name: {reason}"
   static KelpoError invalid_collection_name(const std::string& reason);
+  // "invalid vector: {detail}"
+  static KelpoError invalid_vector(const std::string& detail);
 
   ErrorKind kind() const { return kind_; }
   // The display text, exactly as Python shows it.

@@ -65,7 +65,7 @@ TEST(DatabaseConcurrency, WritersAndReadersAgreeAndReplayMatches) {
     threads.emplace_back([&] {
       for (int i = 0; i < 6; ++i) {
         ASSERT_TRUE(db->save().ok());
-        db->compact();
+        ASSERT_TRUE(db->compact().ok());
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
     });

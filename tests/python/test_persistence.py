@@ -16,7 +16,7 @@ def test_save_and_reopen_without_dim(tmp_path):
     db.add("b", [4, 5, 6])
     assert db.delete("b")
     assert db.save() is None
-    assert sorted(os.listdir(path)) == ["graph.kelpo", "vectors.bin"]
+    assert sorted(os.listdir(path)) == ["graph.kelpo", "vectors.bin", "writer.lock"]
     del db
     back = kelpo.Database(path, metric="nonsense")  # metric ignored when opening
     assert back.dim == 3 and back.metric == "euclidean"

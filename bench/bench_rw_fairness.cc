@@ -1,0 +1,189 @@
+// Writers beside searches: one thread adding one record at a time while other
+// threads search the same database. Reports the writer's rate alone and beside
+// 1, 2 and 4 searching threads, and the searches' rate with and without the
+// writer. With --save-compact it also times how long one add waits behind a
+// save and behind a compaction, and counts the searches that complete while
+// each runs.
+//
+//   bench_rw_fairness [--n N] [--dim D] [--seconds S] [--save-compact] [--dir PATH]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/db/database.h"
+
+using namespace kelpo;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+struct Args {
+  size_t n = 110000, dim = 96;
+  double seconds = 4.0;
+  bool save_compact = false;
+  std::string dir = "/tmp/kelpo-bench-rw";
+};
+
+Args parse(int argc, char** argv) {
+  Args a;
+  for (int i = 1; i < argc; ++i) {
+    const std::string s = argv[i];
+    if (s == "--n") a.n = std::stoull(argv[++i]);
+    else if (s == "--dim") a.dim = std::stoull(argv[++i]);
+    else if (s == "--seconds") a.seconds = std::stod(argv[++i]);
+    else if (s == "--save-compact") a.save_compact = true;
+    else if (s == "--dir") a.dir = argv[++i];
+  }
+  return a;
+}
+
+std::vector<float> random_vector(std::mt19937& rng, size_t dim) {
+  std::normal_distribution<float> g;
+  std::vector<float> v(dim);
+  for (float& x : v) x = g(rng);
+  return v;
+}
+
+struct Rates {
+  double writes = 0, searches = 0;
+};
+
+// `searchers` threads search and (when `write`) one thread adds for `seconds`.
+Rates run(Database& db, size_t dim, size_t searchers, bool write, double seconds, std::atomic<size_t>& next_id) {
+  std::atomic<bool> stop{false};
+  std::atomic<size_t> searches{0}, writes{0};
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < searchers; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 rng(static_cast<unsigned>(100 + t));
+      SearchOptions opt;
+      opt.k = 10;
+      while (!stop.load(std::memory_order_relaxed)) {
+        const std::vector<float> q = random_vector(rng, dim);
+        if (!db.search(q.data(), dim, opt).ok()) std::abort();
+        searches.fetch_add(1, std::memory_order_relaxed);
+      }
+    });
+  }
+  if (write) {
+    threads.emplace_back([&] {
+      std::mt19937 rng(7);
+      while (!stop.load(std::memory_order_relaxed)) {
+        if (!db.add("w" + std::to_string(next_id++), random_vector(rng, dim), std::nullopt).ok()) std::abort();
+        writes.fetch_add(1, std::memory_order_relaxed);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop = true;
+  for (auto& th : threads) th.join();
+  return {static_cast<double>(writes.load()) / seconds, static_cast<double>(searches.load()) / seconds};
+}
+
+// Starts `op` on its own thread; while it runs, one thread adds records and
+// two search. Returns the op's time, the longest single add and the searches
+// completed during the op.
+void beside(const char* name, Database& db, size_t dim, std::atomic<size_t>& next_id,
+            const std::function<void()>& op) {
+  std::atomic<bool> done{false};
+  std::atomic<size_t> searches{0};
+  double longest_add = 0;
+  size_t adds = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 rng(static_cast<unsigned>(300 + t));
+      SearchOptions opt;
+      while (!done.load()) {
+        const std::vector<float> q = random_vector(rng, dim);
+        if (!db.search(q.data(), dim, opt).ok()) std::abort();
+        searches.fetch_add(1);
+      }
+    });
+  }
+  std::thread writer([&] {
+    std::mt19937 rng(11);
+    while (!done.load()) {
+      const std::vector<float> v = random_vector(rng, dim);
+      const auto t0 = Clock::now();
+      if (!db.add("s" + std::to_string(next_id++), v, std::nullopt).ok()) std::abort();
+      longest_add = std::max(longest_add, since(t0));
+      ++adds;
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const size_t searches_before = searches.load();
+  const auto t0 = Clock::now();
+  op();
+  const double op_s = since(t0);
+  const size_t searches_during = searches.load() - searches_before;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  done = true;
+  writer.join();
+  for (auto& th : threads) th.join();
+  std::printf("%-12s %8.2f s   longest add %8.3f s   searches during it %zu (%.0f/s)   adds %zu\n", name, op_s,
+              longest_add, searches_during, static_cast<double>(searches_during) / op_s, adds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Args a = parse(argc, argv);
+  std::filesystem::remove_all(a.dir);
+  auto opened = Database::open_or_create_with_config(a.dir, a.dim, Metric::kCosine, {});
+  if (!opened.ok()) {
+    std::fprintf(stderr, "%s\n", opened.error().message().c_str());
+    return 1;
+  }
+  Database& db = *opened.value();
+  std::mt19937 rng(1);
+  const size_t chunk = 10000;
+  std::atomic<size_t> next_id{0};
+  const auto t_build = Clock::now();
+  for (size_t done = 0; done < a.n; done += chunk) {
+    const size_t rows = std::min(chunk, a.n - done);
+    VectorBatch batch = VectorBatch::uniform(rows, a.dim);
+    std::normal_distribution<float> g;
+    for (float& x : batch.data) x = g(rng);
+    std::vector<std::string> ids;
+    for (size_t i = 0; i < rows; ++i) ids.push_back("r" + std::to_string(next_id++));
+    if (!db.add_many(ids, batch, {}).ok()) return 1;
+  }
+  std::printf("built %zu x %zu cosine in %.1f s\n", a.n, a.dim, since(t_build));
+
+  const Rates alone = run(db, a.dim, 0, true, a.seconds, next_id);
+  std::printf("%-28s writes %8.0f/s\n", "writer alone", alone.writes);
+  for (size_t searchers : {1, 2, 4}) {
+    const Rates quiet = run(db, a.dim, searchers, false, a.seconds, next_id);
+    const Rates mixed = run(db, a.dim, searchers, true, a.seconds, next_id);
+    std::printf("%zu searching: writes %8.0f/s (%5.1f%% of alone)   searches %8.0f/s with the writer, %8.0f/s "
+                "without (%5.1f%%)\n",
+                searchers, mixed.writes, 100.0 * mixed.writes / alone.writes, mixed.searches, quiet.searches,
+                100.0 * mixed.searches / quiet.searches);
+  }
+
+  if (a.save_compact) {
+    beside("save", db, a.dim, next_id, [&] {
+      if (!db.save().ok()) std::abort();
+    });
+    std::vector<std::string> doomed;
+    for (size_t i = 0; i < a.n; i += 10) doomed.push_back("r" + std::to_string(i));
+    if (!db.delete_many(doomed).ok()) return 1;
+    beside("compaction", db, a.dim, next_id, [&] {
+      if (!db.compact().ok()) std::abort();
+    });
+  }
+  opened.value().reset();
+  std::filesystem::remove_all(a.dir);
+  return 0;
+}
