@@ -58,6 +58,17 @@ def line(text=""):
     print(text, flush=True)
 
 
+def progress_bar(total):
+    """A tqdm bar on a terminal (python3-tqdm), else None: a log gets plain lines."""
+    if not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, desc="   loading", unit=" vectors", file=sys.stderr)
+
+
 def main():
     started = time.perf_counter()
     train, train_labels = load("train")
@@ -77,12 +88,18 @@ def main():
         metadatas = [{"label": int(l), "class": CLASSES[l], "group": GROUP[int(l)], "ink": round(float(s), 3)}
                      for l, s in zip(train_labels, ink)]
         t0 = time.perf_counter()
-        chunk = 5000
+        chunk = 2000
+        bar = progress_bar(len(train))
         for start in range(0, len(train), chunk):
             end = min(start + chunk, len(train))
             db.add_many([str(i) for i in range(start, end)], train[start:end], metadatas[start:end])
             elapsed = time.perf_counter() - t0
-            line(f"   {end:>6,} / {len(train):,} stored  {elapsed:6.1f} s  ({end / elapsed:,.0f} vectors/s)")
+            if bar is not None:
+                bar.update(end - start)
+            elif end % 10000 == 0 or end == len(train):
+                line(f"   {end:>6,} / {len(train):,} stored  {elapsed:6.1f} s  ({end / elapsed:,.0f} vectors/s)")
+        if bar is not None:
+            bar.close()
         load_seconds = time.perf_counter() - t0
         stats = db.stats()
         line(f"   Done: {len(db):,} vectors in {load_seconds:.1f} s. The HNSW graph has {stats['num_layers']} layers, "

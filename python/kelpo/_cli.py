@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import shutil
 import sys
 import time
 
@@ -163,9 +164,19 @@ def cmd_import(args) -> int:
             dim = dim if dim is not None else int(head.group(1))
             metric = metric or canonical_metric(head.group(2).decode())
     target = os.path.realpath(args.file)
+    created = not os.path.exists(args.dir)
     t0 = time.monotonic()
 
     def work():
+        try:
+            return import_into()
+        except BaseException:
+            # A refused document leaves no empty database directory behind.
+            if created and os.path.isdir(args.dir) and not set(os.listdir(args.dir)) & set(files.KNOWN_FILES):
+                shutil.rmtree(args.dir, ignore_errors=True)
+            raise
+
+    def import_into():
         if exists:
             db = open_database(args.dir)
             if dim is not None and dim != db.dim:
@@ -203,7 +214,7 @@ class _Parser(argparse.ArgumentParser):
     """argparse with its usage errors on one line and status 2."""
 
     def error(self, message):
-        raise CliError(f"{self.prog}: {message} (see --help)")
+        raise CliError(f"{message} (see {self.prog} --help)")
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -20,7 +20,9 @@ from hypothesis import strategies as st
 import kelpo
 from kelpo._cli import main
 
-ENV = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(kelpo.__file__)))
+# The package under test first, then whatever the suite runs with (which may hide numpy).
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    [os.path.dirname(os.path.dirname(kelpo.__file__))] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
 DIM = 8
 N = 300
 
@@ -163,6 +165,8 @@ def test_load_search_and_bad_input(tmp_path):
     before = snapshot(db)
     short = tmp_path / "short.jsonl"
     short.write_text(json.dumps({"vector": [1, 2]}) + "\n")
+    baddoc = tmp_path / "bad.json"
+    baddoc.write_text('{"version": 1, "dim": 3, "metric": "cosine", "vectors": [{"id": 1}]}')
     bad = [
         ("load", db, short),  # dimension mismatch
         ("load", db, tmp_path / "missing.npy"),
@@ -177,6 +181,7 @@ def test_load_search_and_bad_input(tmp_path):
         ("tune", db, "--ef", "x"),
         ("export", db, tmp_path / "no" / "such" / "dir.json"),
         ("import", db, src),
+        ("import", tmp_path / "none", baddoc),  # refused by the engine: no directory is left behind
         ("compact", tmp_path),
         ("search", db),
         ("frobnicate",),
