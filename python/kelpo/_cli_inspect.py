@@ -142,7 +142,8 @@ def gather_info(d: str) -> dict:
         log["after_replay"] = {"live": live_after, "total_slots": info.get("total_slots", 0) + added}
         info["log"] = log
     else:
-        info["log"] = {"records": 0, "bytes": 0}
+        info["log"] = {"records": 0, "bytes": 0,
+                       "after_replay": {"live": info.get("live", 0), "total_slots": info.get("total_slots", 0)}}
     return info
 
 

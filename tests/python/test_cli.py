@@ -128,7 +128,7 @@ def test_check_reports_every_problem_of_a_damaged_copy(saved, tmp_path):
     assert snapshot(path) == before
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=40, deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(file=st.sampled_from(["graph.kelpo", "vectors.sq8", "wal.kelpo"]), where=st.floats(0, 1), bit=st.integers(0, 7),
        cut=st.booleans())
 def test_check_is_clean_only_when_the_engine_opens_the_files(saved, tmp_path_factory, file, where, bit, cut):
@@ -147,6 +147,31 @@ def test_check_is_clean_only_when_the_engine_opens_the_files(saved, tmp_path_fac
     assert code in (0, 1) and not err
     if code == 0:
         kelpo.Database(path)
+
+
+@settings(max_examples=25, deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(ops=st.lists(st.tuples(st.sampled_from(["add", "upsert", "delete", "save"]), st.integers(0, 6)), max_size=25))
+def test_info_predicts_what_an_open_replays(tmp_path_factory, ops):
+    """info's counts after replay, computed from the files alone, are the
+    engine's after it opens the directory; check passes every such state."""
+    path = str(tmp_path_factory.mktemp("ops") / "db")
+    db = kelpo.Database(path, dim=3, metric="euclidean")
+    db.save()
+    for op, i in ops:
+        if op == "save":
+            db.save()
+        elif op == "delete":
+            db.delete(f"k{i}")
+        elif op == "add" and f"k{i}" not in db:
+            db.add(f"k{i}", [i, 1, 2], {"i": i})
+        elif op == "upsert":
+            db.upsert(f"k{i}", [1, i, 2])
+    del db
+    code, out, _ = in_process("info", path, "--json")
+    info = json.loads(out)
+    opened = kelpo.Database(path)
+    assert code == 0 and info["log"]["after_replay"] == {"live": len(opened), "total_slots": opened.total_slots}
+    assert in_process("check", path)[0] == 0
 
 
 def test_load_search_and_bad_input(tmp_path):
@@ -203,7 +228,17 @@ def test_file_formats_load_alike(np, tmp_path):
             f.write(struct.pack("<i", DIM) + row.tobytes())
     (tmp_path / "ids.txt").write_text("".join(f"x{i}\n" for i in range(120)))
     (tmp_path / "m.jsonl").write_text("".join(json.dumps({"i": i}) + "\n" for i in range(120)))
-    for name, extra in [("v.npy", ["--metadata", tmp_path / "m.jsonl"]), ("v.fvecs", ["--ids", tmp_path / "ids.txt"])]:
+    with open(tmp_path / "v.bvecs", "wb") as f:
+        for row in data:
+            f.write(struct.pack("<i", DIM) + np.clip(row * 10 + 100, 0, 255).astype(np.uint8).tobytes())
+    cases = [("v.npy", ["--metadata", tmp_path / "m.jsonl"]), ("v.fvecs", ["--ids", tmp_path / "ids.txt"])]
+    if importlib.util.find_spec("h5py") is not None:
+        import h5py
+
+        with h5py.File(tmp_path / "v.hdf5", "w") as f:
+            f["train"] = data
+        cases.append(("v.hdf5", []))
+    for name, extra in cases:
         db = tmp_path / f"db-{name}"
         r = kelpo_cli("load", db, tmp_path / name, "--limit", 100, "--batch", 30, *extra)
         assert r.returncode == 0, r.stderr
@@ -211,6 +246,9 @@ def test_file_formats_load_alike(np, tmp_path):
         assert len(back) == 100
         key = "x42" if "ids" in str(extra) else "42"
         assert np.allclose(back.get(key)[0], data[42])
+    r = kelpo_cli("load", tmp_path / "db-b", tmp_path / "v.bvecs", "--limit", 5)
+    got = kelpo.Database(str(tmp_path / "db-b")).get("3")[0]
+    assert r.returncode == 0 and got == np.clip(data[3] * 10 + 100, 0, 255).astype(np.uint8).astype(np.float32).tolist()
     with open(tmp_path / "bad.fvecs", "wb") as f:
         f.write(struct.pack("<i", DIM) + data[0].tobytes() + struct.pack("<i", DIM + 1) + data[1].tobytes())
     r = kelpo_cli("load", tmp_path / "db-bad", tmp_path / "bad.fvecs")
