@@ -361,32 +361,37 @@ class LogScan:
 def scan_log(path: str) -> LogScan:
     """Reads the log as the engine's replay does: stop at a torn or damaged
     record (the length is not under the CRC, so nothing after it can be
-    trusted), skip intact records that do not decode."""
+    trusted), skip intact records that do not decode. Streams the file, so a
+    large log costs one record's memory at a time."""
     with open(path, "rb") as f:
-        data = f.read()
-    scan = LogScan(size=len(data))
-    pos, end = 0, len(data)
-    while pos < end:
-        if end - pos < 5:
-            scan.tail_reason = "a record header cut short"
-            break
-        tag = data[pos]
-        (length,) = _U32.unpack_from(data, pos + 1)
-        if length > end - pos - 9:
-            scan.tail_reason = f"a record claiming {length} payload bytes, more than remain (torn write or damage)"
-            break
-        payload = data[pos + 5 : pos + 5 + length]
-        (crc,) = _U32.unpack_from(data, pos + 5 + length)
-        if zlib.crc32(payload, zlib.crc32(bytes([tag]))) != crc:
-            scan.tail_reason = "a record whose checksum does not match"
-            break
-        entry = _decode(pos, tag, payload)
-        if isinstance(entry, str):
-            scan.skipped.append((pos, entry))
-        else:
-            scan.entries.append(entry)
-        pos += 9 + length
-        scan.good_end = pos
+        size = os.fstat(f.fileno()).st_size
+        scan = LogScan(size=size)
+        pos = 0
+        while pos < size:
+            head = f.read(5)
+            if len(head) < 5:
+                scan.tail_reason = "a record header cut short"
+                break
+            tag = head[0]
+            (length,) = _U32.unpack_from(head, 1)
+            if length > size - pos - 9:
+                scan.tail_reason = f"a record claiming {length:,} payload bytes, more than remain (torn write or damage)"
+                break
+            payload = f.read(length)
+            trailer = f.read(4)
+            if len(payload) < length or len(trailer) < 4:  # the file shrank while we read it
+                scan.tail_reason = "a record cut short"
+                break
+            if zlib.crc32(payload, zlib.crc32(head[:1])) != _U32.unpack(trailer)[0]:
+                scan.tail_reason = "a record whose checksum does not match"
+                break
+            entry = _decode(pos, tag, payload)
+            if isinstance(entry, str):
+                scan.skipped.append((pos, entry))
+            else:
+                scan.entries.append(entry)
+            pos += 9 + length
+            scan.good_end = pos
     return scan
 
 

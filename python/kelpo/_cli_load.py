@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import json
 import os
+import sys
 import time
 
 import kelpo
@@ -290,8 +291,9 @@ def cmd_load(args) -> int:
                 done = end
                 bar.update(end - start)
     except KeyboardInterrupt:
-        raise CliError(f"interrupted after {done:,} of {rows:,} vectors; those are in the log and the next "
-                       "open replays them (kelpo save to save them)") from None
+        print(f"\nkelpo: interrupted after {done:,} of {rows:,} vectors; those are in the log and the next open "
+              "replays them (kelpo save DIR saves them)", file=sys.stderr)
+        return 130
     seconds = time.monotonic() - t0
     say(f"loaded {rows:,} vectors from '{args.file}' in {seconds:.1f} s ({rows / max(seconds, 1e-9):,.0f} vectors/s); "
         f"'{args.dir}' holds {len(db):,} records ({len(db) - before:+,})")
