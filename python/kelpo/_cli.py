@@ -181,6 +181,8 @@ def cmd_import(args) -> int:
             db = open_database(args.dir)
             if dim is not None and dim != db.dim:
                 raise CliError(f"--dim {dim} does not match the database's dimension {db.dim}")
+            if metric is not None and metric != canonical_metric(db.metric):
+                raise CliError(f"--metric {args.metric}: the database's metric is {db.metric}")
         else:
             try:
                 db = kelpo.Database(args.dir, dim=dim, metric=metric or "cosine")
