@@ -107,7 +107,7 @@ op_ = st.one_of(
 )
 
 
-@settings(max_examples=25, deadline=None)
+@settings(max_examples=25, deadline=None, database=None)
 @given(st.lists(op_, min_size=1, max_size=8))
 def test_sharded_database_behaves_as_one_database(pair, ops):
     # Below the exact-scan limit every shard scans exactly, so merging their
