@@ -524,6 +524,10 @@ class ShardedDatabase:
         if len(ids) != matrix.shape[0]:
             raise ValueError(f"ids length ({len(ids)}) != vectors length ({matrix.shape[0]})")
         metas = _check_metadatas(metadatas, len(ids))
+        finite = np.isfinite(matrix)
+        if not finite.all():
+            row = int(np.argmin(finite.all(axis=1)))
+            raise ValueError(f"invalid vector: id '{ids[row]}', component {int(np.argmin(finite[row]))} is not finite")
         parts = []
         for shard, positions in self._split(ids):
             part_metas = None if metas is None else [metas[p] for p in positions]

@@ -136,6 +136,8 @@ def test_a_batch_failing_on_any_shard_changes_no_shard(pair):
         (sharded.upsert_many, (fresh, vectors[:12], [None] * 11 + [7]), ValueError, "list of dicts"),
         (sharded.upsert_many, (fresh[:-1] + [3], vectors[:12]), TypeError, "item 11"),
         (sharded.upsert_many, (fresh, vectors[:11]), ValueError, "ids length (12) != vectors length (11)"),
+        (sharded.upsert_many, (fresh, np.vstack([vectors[:11], [[0, 0, np.inf, 0, 0, 0]]])), ValueError,
+         "invalid vector: id 'new11', component 2 is not finite"),
     ]
     for method, args, error, text in bad:
         with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")):
