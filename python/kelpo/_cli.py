@@ -56,7 +56,7 @@ def need_saved(path: str) -> None:
         if os.path.exists(os.path.join(path, files.LOG)):
             raise CliError(
                 f"'{path}' holds a log but was never saved, so its metric is recorded nowhere: "
-                "open it from Python with dim= and metric= and save it"
+                f"kelpo save '{path}' --metric METRIC saves it"
             )
         raise CliError(f"no kelpo database in '{path}' (no {files.GRAPH} and {files.VECTORS})")
 
@@ -107,7 +107,17 @@ def say(text: str = "") -> None:
 
 
 def cmd_save(args) -> int:
-    db = open_database(args.dir)
+    need_directory(args.dir)
+    if not is_saved(args.dir) and os.path.isfile(os.path.join(args.dir, files.LOG)) and args.metric:
+        # A database that was never saved has only its log: opening it with
+        # its dimension and metric replays the log, and the save keeps it.
+        scan = files.scan_log(os.path.join(args.dir, files.LOG))
+        dim = next((e.vector_len for e in scan.entries if e.kind == files.INSERT), None)
+        if dim is None:
+            raise CliError(f"the log in '{args.dir}' holds no insert to take the dimension from")
+        db = kelpo.Database(args.dir, dim=dim, metric=canonical_metric(args.metric))
+    else:
+        db = open_database(args.dir)
     t0 = time.monotonic()
     db.save()
     say(f"saved '{args.dir}': {len(db):,} records, {db.total_slots:,} slots ({time.monotonic() - t0:.1f} s)")
@@ -235,7 +245,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     c = command("info", _cli_inspect.cmd_info, "describe a database without opening it for writing",
                 "Print a database's parameters, counts, files and estimated memory. Reads the files "
-                "directly: never writes, never replays the log, takes no lock.")
+                "directly: never writes, never replays the log, takes no lock. Exit status 1 when the "
+                "files are damaged.")
     c.add_argument("--json", action="store_true", help="print one JSON object")
 
     command("check", _cli_inspect.cmd_check, "read every file and report every problem found",
@@ -261,7 +272,10 @@ def build_parser() -> argparse.ArgumentParser:
     c.add_argument("file", metavar="FILE", help="the JSON document to read")
     c.add_argument("--dim", type=positive_int, help="dimension of a new database (default: the document's)")
     c.add_argument("--metric", choices=METRIC_CHOICES, help="metric of a new database (default: the document's)")
-    command("save", cmd_save, "replay the log and save")
+    c = command("save", cmd_save, "replay the log and save",
+                "Replay the log and save. A database that was never saved has only its log, which does not "
+                "record the metric: give it with --metric.")
+    c.add_argument("--metric", choices=METRIC_CHOICES, help="the metric of a database that was never saved")
     command("compact", cmd_compact, "drop the slots of deleted records, then save")
     return p
 

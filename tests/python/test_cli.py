@@ -107,6 +107,22 @@ def test_info_and_check_read_without_writing(saved, tmp_path):
     assert snapshot(path) == before
 
 
+def test_a_database_never_saved_is_read_from_its_log(tmp_path):
+    path = str(tmp_path / "db")
+    db = kelpo.Database(path, dim=DIM, metric="dot")
+    db.add_many(["a", "b"], [vector(1), vector(2)])
+    db.delete("a")
+    del db
+    code, out, _ = in_process("info", path)
+    assert code == 0 and "never saved" in out and "after replay: 1 live, 2 slots" in out
+    assert in_process("check", path)[0] == 0
+    assert in_process("save", path)[0] == 2  # the log does not say which metric
+    r = kelpo_cli("save", path, "--metric", "dot")
+    assert r.returncode == 0, r.stderr
+    back = kelpo.Database(path)
+    assert back.ids() == ["b"] and back.metric in ("dot", "dot_product") and back.dim == DIM
+
+
 def _damage(path):
     """Several independent faults at once; check must name each one."""
     g = bytearray(open(os.path.join(path, "graph.kelpo"), "rb").read())
