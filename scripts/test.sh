@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Everything a newcomer or CI needs: set-up, the release build with warnings as
 # errors and its engine tests, the Python package's tests (pip-installed, on
-# Debian's python3 and on CPython 3.13 when present), then the sanitizer build
-# (ASan+UBSan) with the engine and Python tests.
+# Debian's python3 and on CPython 3.13 when present), a short kill -9 crash
+# loop, the sanitizer build (ASan+UBSan) with the engine and Python tests, the
+# thread-sanitizer concurrency tests, and a brief run of every fuzz harness.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$here"
@@ -37,5 +38,8 @@ cmake --build build/tsan -j "$jobs" --target kelpo_engine_tests
 echo "== concurrency tests (thread sanitizer)"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$here/tests/engine/tsan.supp" \
   build/tsan/tests/engine/kelpo_engine_tests --gtest_filter='*Concurren*:HnswBuild.*'
+
+echo "== fuzz harnesses (clang, address, undefined), a short run of each on its corpus"
+scripts/fuzz.sh 20
 
 echo "== all tests passed"
