@@ -103,11 +103,12 @@ class _Cursor:
         return _U32.unpack(self.take(4))[0]
 
 
-def read_graph(data: bytes) -> Graph:
+def read_graph(data: bytes, on_nodes=None) -> Graph:
     """Parses a graph file, collecting every inconsistency in `problems`.
 
     A structural failure (bad magic, truncation) stops the reading; it is set
-    as `error`, and what was read before it is kept."""
+    as `error`, and what was read before it is kept. on_nodes(done, total),
+    when given, is called as the nodes are read."""
     g = Graph()
     cur = _Cursor(data)
     try:
@@ -117,13 +118,13 @@ def read_graph(data: bytes) -> Graph:
             raise FormatError(f"unsupported graph version {_U32.unpack_from(data, 4)[0]}")
         fields = HEADER.unpack(cur.take(HEADER.size))
         (_, _, g.dim, g.metric, g.m, g.ef_construction, g.entry_point, g.max_level, g.node_count, d_count) = fields
-        _read_graph_body(g, cur, d_count)
+        _read_graph_body(g, cur, d_count, on_nodes)
     except FormatError as e:
         g.error = str(e)
     return g
 
 
-def _read_graph_body(g: Graph, cur: _Cursor, d_count: int) -> None:
+def _read_graph_body(g: Graph, cur: _Cursor, d_count: int, on_nodes) -> None:
     n = g.node_count
     note = g.problems.append
     if g.metric >= len(METRICS):
@@ -150,7 +151,7 @@ def _read_graph_body(g: Graph, cur: _Cursor, d_count: int) -> None:
 
     if n * 8 > cur.remaining():
         raise FormatError(f"node count {n} needs more bytes than the file has (truncated)")
-    _read_nodes(g, cur)
+    _read_nodes(g, cur, on_nodes)
 
     magic = bytes(cur.take(4))
     if magic != META_MAGIC:
@@ -166,7 +167,7 @@ def _read_graph_body(g: Graph, cur: _Cursor, d_count: int) -> None:
         g.records.append((slot, id_bytes, meta))
 
 
-def _read_nodes(g: Graph, cur: _Cursor) -> None:
+def _read_nodes(g: Graph, cur: _Cursor, report) -> None:
     n, m, max_level = g.node_count, g.m, g.max_level
     levels, first, starts, links = g.levels, g.first, g.starts, g.links
     data, u32 = cur.data, _U32.unpack_from
@@ -176,6 +177,8 @@ def _read_nodes(g: Graph, cur: _Cursor) -> None:
     out_of_range = []  # (slot, layer, neighbour)
     upper = []  # (slot, layer) lists above layer 0: checked once every level is known
     for s in range(n):
+        if report is not None and s % 16384 == 0:
+            report(s, n)
         if pos + 4 > end:
             cur.pos = pos
             raise FormatError(f"file ends inside node {s} of {n} (truncated)")
@@ -211,6 +214,8 @@ def _read_nodes(g: Graph, cur: _Cursor) -> None:
                 upper.append((s, layer))
     first.append(len(starts) - 1)
     cur.pos = pos
+    if report is not None:
+        report(n, n)
     _report(g.problems, over_cap, lambda x: f"node {x[0]} layer {x[1]} holds {x[2]} neighbours, over its cap", "lists over their cap")
     _report(g.problems, out_of_range, lambda x: f"node {x[0]} layer {x[1]} names slot {x[2]}, not below {n}", "lists name slots out of range")
     missing = []

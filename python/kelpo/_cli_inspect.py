@@ -54,7 +54,18 @@ def _effective_graph(d: str):
             return files.GRAPH_TMP, g
     if not os.path.isfile(_path(d, files.GRAPH)):
         return None
-    return files.GRAPH, files.read_graph(_read(_path(d, files.GRAPH)))
+    bar = []
+
+    def on_nodes(done: int, total: int) -> None:
+        if not bar:
+            bar.append(Progress(total, "reading graph", "nodes"))
+        bar[0].update(done - bar[0].done)
+
+    try:
+        return files.GRAPH, files.read_graph(_read(_path(d, files.GRAPH)), on_nodes)
+    finally:
+        if bar:
+            bar[0].close()
 
 
 def _directory_files(d: str) -> list[tuple[str, int]]:
