@@ -143,6 +143,27 @@ std::vector<Slot> HnswIndex::insert_with_levels(const std::vector<const float*>&
 
 void HnswIndex::connect_node(Slot slot, size_t level, Slot entry) { connect_layers(slot, level, entry, 0); }
 
+size_t HnswIndex::select_neighbors(const Neighbor* ranked, size_t count, size_t cap, Neighbor* out) const {
+  // A candidate nearer to a kept neighbour than to the owner is reached
+  // through that neighbour anyway; its place goes to one in another
+  // direction. On clustered data this is what keeps links between clusters:
+  // taking the nearest only fills every list inside its own cluster and
+  // leaves the rest of the graph unreachable. (Measured and left out: a
+  // relaxed test, alpha * d(c, r) < d(c, owner) with alpha 1.1 or 1.2, keeps
+  // near candidates that crowd out those links again; filling a short
+  // layer-0 list back up with the pruned candidates nearly doubles the
+  // build time.)
+  size_t kept = 0;
+  for (size_t i = 0; i < count && kept < cap; ++i) {
+    const Neighbor c = ranked[i];
+    const float* vc = vector(c.slot);
+    bool diverse = true;
+    for (size_t j = 0; j < kept && diverse; ++j) diverse = !(distance_(vc, vector(out[j].slot), dim_) < c.distance);
+    if (diverse) out[kept++] = c;
+  }
+  return kept;
+}
+
 void HnswIndex::connect_layers(Slot slot, size_t level, Slot entry, size_t lowest) {
   const size_t top = max_level_;
   if (std::min(level, top) < lowest) return;
@@ -163,42 +184,45 @@ void HnswIndex::connect_layers(Slot slot, size_t level, Slot entry, size_t lowes
     // already link to it, and an update relinks a node that the graph still
     // leads to. It is no candidate of its own: a self-link is useless, and
     // starting the next layer from a node whose lists an update has just
-    // emptied would leave it unlinked below.
+    // emptied would leave it unlinked below. A walk that started below its
+    // layer (an update's fallback entry) returns its start, which must not be
+    // named on a layer it does not have.
     candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
-                                    [slot](const Neighbor& c) { return c.slot == slot; }),
+                                    [&](const Neighbor& c) { return c.slot == slot || !links_.has_layer(c.slot, layer); }),
                      candidates.end());
 
-    // Nearest first, no diversity heuristic.
-    Slot* selected = scratch->list.data();
-    float* selected_distance = scratch->selected_distance.data();
-    const size_t chosen = std::min(cap, candidates.size());
-    for (size_t i = 0; i < chosen; ++i) {
-      selected[i] = candidates[i].slot;
-      selected_distance[i] = candidates[i].distance;
-    }
+    Neighbor* selected = scratch->selected.data();
+    const size_t chosen = select_neighbors(candidates.data(), candidates.size(), cap, selected);
     links_.update(slot, layer, [&](Slot* entries, size_t& length, float* distances) {
       if (length == 0) {
-        std::copy(selected, selected + chosen, entries);
+        for (size_t i = 0; i < chosen; ++i) entries[i] = selected[i].slot;
         length = chosen;
         // The candidates' distances were measured from this node: exactly
         // what pruning this list would measure.
-        if (distances != nullptr) std::copy(selected_distance, selected_distance + chosen, distances);
+        if (distances != nullptr) {
+          for (size_t i = 0; i < chosen; ++i) distances[i] = selected[i].distance;
+        }
         return;
       }
       // Only in the parallel phase: another thread reached this node through
       // a link it made on a higher layer and linked itself in already.
       // Overwriting the list would drop that link for good, so it is kept
-      // behind the selection, and an overflow is pruned like any other.
+      // beside the selection, and an overflow is pruned like any other.
       Neighbor* merged = scratch->pruning.data();
       size_t count = 0;
-      for (size_t i = 0; i < chosen; ++i) merged[count++] = {selected[i], selected_distance[i]};
+      for (size_t i = 0; i < chosen; ++i) merged[count++] = selected[i];
       for (size_t j = 0; j < length; ++j) {
-        if (entries[j] == slot || std::find(selected, selected + chosen, entries[j]) != selected + chosen) continue;
-        merged[count++] = {entries[j], to_new(entries[j])};
+        const Slot x = entries[j];
+        if (x == slot || std::any_of(selected, selected + chosen, [x](const Neighbor& n) { return n.slot == x; })) {
+          continue;
+        }
+        merged[count++] = {x, to_new(x)};
       }
       if (count > cap) {
         stable_sort_by_distance(merged, count);
-        count = cap;
+        Neighbor* kept = merged + count;
+        count = select_neighbors(merged, count, cap, kept);
+        merged = kept;
       }
       for (size_t j = 0; j < count; ++j) {
         entries[j] = merged[j].slot;
@@ -208,7 +232,7 @@ void HnswIndex::connect_layers(Slot slot, size_t level, Slot entry, size_t lowes
     });
 
     for (size_t i = 0; i < chosen; ++i) {
-      const Slot s = selected[i];
+      const Slot s = selected[i].slot;
       if (!links_.has_layer(s, layer)) continue;
       const QueryDistance to_s(vector(s), vectors_.data(), dim_, distance_);
       links_.update(s, layer, [&](Slot* entries, size_t& length, float* distances) {
@@ -222,7 +246,8 @@ void HnswIndex::connect_layers(Slot slot, size_t level, Slot entry, size_t lowes
           return;
         }
         // Full: rank the list plus the newcomer by distance to s (a stable
-        // sort, so the newcomer, last, loses ties) and keep the nearest cap.
+        // sort, so the newcomer, last, loses ties) and keep a diverse subset,
+        // as the new node chose its own.
         Neighbor* ranked = scratch->pruning.data();
         for (size_t j = 0; j < length; ++j) {
           const bool known = distances != nullptr && !std::isnan(distances[j]);
@@ -230,11 +255,13 @@ void HnswIndex::connect_layers(Slot slot, size_t level, Slot entry, size_t lowes
         }
         ranked[length] = {slot, to_s(slot)};
         stable_sort_by_distance(ranked, length + 1);
-        for (size_t j = 0; j < cap; ++j) entries[j] = ranked[j].slot;
+        Neighbor* kept = ranked + length + 1;
+        const size_t count = select_neighbors(ranked, length + 1, cap, kept);
+        for (size_t j = 0; j < count; ++j) entries[j] = kept[j].slot;
         if (distances != nullptr) {
-          for (size_t j = 0; j < cap; ++j) distances[j] = ranked[j].distance;
+          for (size_t j = 0; j < count; ++j) distances[j] = kept[j].distance;
         }
-        length = cap;
+        length = count;
       });
     }
 
@@ -275,13 +302,18 @@ void HnswIndex::update_vector(Slot slot, const float* v) {
 
   Slot entry = entry_point_;
   if (entry == slot) {
-    entry = slot;
-    for (Slot s = 0; s < node_count(); ++s) {
-      if (s != slot && !is_deleted(s)) {
-        entry = s;
-        break;
-      }
+    // The descent starts from the top layer, so it must start at a node that
+    // has it: the lowest live node of the top level, else the lowest live node
+    // (whose missing upper layers then end the descent at once), else the
+    // slot itself.
+    Slot lowest_live = slot;
+    entry = NO_ENTRY;
+    for (Slot s = 0; s < node_count() && entry == NO_ENTRY; ++s) {
+      if (s == slot || is_deleted(s)) continue;
+      if (lowest_live == slot) lowest_live = s;
+      if (links_.level(s) == max_level_) entry = s;
     }
+    if (entry == NO_ENTRY) entry = lowest_live;
   }
   connect_node(slot, links_.level(slot), entry);
 }

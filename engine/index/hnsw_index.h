@@ -192,6 +192,11 @@ class HnswIndex {
   // Appends vectors, norms and nodes for new slots (no links). Converts a
   // Mapped store first.
   void append_nodes(const std::vector<const float*>& vectors, const std::vector<uint8_t>& levels);
+  // The diversity rule of every list: from `ranked` (count entries in
+  // ascending distance from the list's owner) keeps, in order, each entry that
+  // is nearer to the owner than to every entry kept before it, at most cap of
+  // them. Writes them to out; returns how many.
+  size_t select_neighbors(const Neighbor* ranked, size_t count, size_t cap, Neighbor* out) const;
   // Removes slot from the lists of its former neighbours and empties its own.
   void unlink(Slot slot);
   // The exact scan of search().

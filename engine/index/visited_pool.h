@@ -49,8 +49,8 @@ struct SearchScratch {
   std::vector<Slot> list;            // copy of the list being scanned
   std::vector<Slot> fresh;           // its entries not yet visited
   std::vector<Neighbor> ranked;      // a layer search's output, for callers that reuse it
-  std::vector<Neighbor> pruning;     // a list plus newcomers, ranked while pruning (2 * m0 + 1)
-  std::vector<float> selected_distance;  // distances of the neighbours a node selects
+  std::vector<Neighbor> pruning;     // a list plus newcomers, ranked while pruning, then the kept ones (3 * m0 + 1)
+  std::vector<Neighbor> selected;    // the neighbours a node selects, with their distances
 };
 
 // A free list of scratches. A search leases one and returns it when done, so
@@ -88,8 +88,8 @@ class ScratchPool {
     if (s->list.size() < list_capacity) {
       s->list.resize(list_capacity);
       s->fresh.resize(list_capacity);
-      s->pruning.resize(2 * list_capacity + 1);
-      s->selected_distance.resize(list_capacity);
+      s->pruning.resize(3 * list_capacity + 1);
+      s->selected.resize(list_capacity);
     }
     return Lease(this, std::move(s));
   }
@@ -102,7 +102,7 @@ class ScratchPool {
                (s->candidates.capacity() + s->results.capacity() + s->ranked.capacity() + s->pruning.capacity()) *
                    sizeof(Neighbor) +
                (s->list.capacity() + s->fresh.capacity()) * sizeof(Slot) +
-               s->selected_distance.capacity() * sizeof(float);
+               s->selected.capacity() * sizeof(Neighbor);
     }
     return total;
   }

@@ -97,6 +97,9 @@ inline void expect_graph_invariants(const HnswIndex& index) {
       for (Slot x : list) {
         EXPECT_LT(x, n) << "slot " << s << " layer " << layer;
         EXPECT_NE(x, s) << "self link on layer " << layer;
+        if (x < n) {
+          EXPECT_LE(layer, index.node_level(x)) << "slot " << s << " names " << x << " on layer " << layer;
+        }
         EXPECT_TRUE(seen.insert(x).second) << "slot " << s << " links " << x << " twice on layer " << layer;
       }
     }
