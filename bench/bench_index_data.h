@@ -93,20 +93,21 @@ inline bool load_fashion_mnist(size_t max_base, size_t max_queries, Dataset& ds,
   return true;
 }
 
-// n base vectors and nq queries of `dim` floats, drawn around `clusters`
-// Gaussian centres with a per-cluster spread, so neighbourhoods have
-// structure at several scales. Fixed seed.
-inline void make_synthetic(size_t n, size_t nq, size_t dim, Dataset& ds) {
-  const size_t clusters = 1000;
-  ds.name = "synthetic";
+// n base vectors and nq queries of `dim` floats around `clusters` Gaussian
+// centres (each coordinate centre_scale * N(0, 1)), each cluster with its own
+// spread drawn from [min_sigma, 1). Fixed seed.
+inline Dataset gaussian_clusters(const char* name, size_t n, size_t nq, size_t dim, size_t clusters, float centre_scale,
+                                 float min_sigma, uint64_t seed) {
+  Dataset ds;
+  ds.name = name;
   ds.dim = dim;
   ds.n = n;
   ds.nq = nq;
-  std::mt19937_64 rng(20240601);
+  std::mt19937_64 rng(seed);
   std::normal_distribution<float> g;
-  std::uniform_real_distribution<float> spread(0.3f, 1.0f);
+  std::uniform_real_distribution<float> spread(min_sigma, 1.0f);
   std::vector<float> centres(clusters * dim), sigma(clusters);
-  for (float& c : centres) c = 3.0f * g(rng);
+  for (float& c : centres) c = centre_scale * g(rng);
   for (float& s : sigma) s = spread(rng);
   auto draw = [&](std::vector<float>& out, size_t count) {
     out.resize(count * dim);
@@ -117,13 +118,26 @@ inline void make_synthetic(size_t n, size_t nq, size_t dim, Dataset& ds) {
   };
   draw(ds.base, n);
   draw(ds.queries, nq);
+  return ds;
 }
 
-// Exact top-kTruthK by squared Euclidean distance for every query, on all
-// hardware threads.
-inline void compute_truth(Dataset& ds) {
+// Clusters far apart from each other (1,000 by default), so neighbourhoods
+// have structure at several scales.
+inline void make_synthetic(size_t n, size_t nq, size_t dim, Dataset& ds, size_t clusters = 1000) {
+  ds = gaussian_clusters("synthetic", n, nq, dim, clusters, 3.0f, 0.3f, 20240601);
+}
+
+// 100 clusters whose centres spread about as far as the points around them,
+// as in real embeddings.
+inline Dataset overlapping_clusters(size_t n, size_t nq, size_t dim) {
+  return gaussian_clusters("overlapping clusters", n, nq, dim, 100, 1.0f, 0.5f, 7);
+}
+
+// Exact top-kTruthK under `metric` (squared Euclidean unless told) for every
+// query, on all hardware threads.
+inline void compute_truth(Dataset& ds, Metric metric = Metric::kEuclidean) {
   ds.truth.assign(ds.nq * kTruthK, 0);
-  const DistanceFunction l2(Metric::kEuclidean);
+  const DistanceFunction l2(metric);
   const size_t threads = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::thread> pool;
   for (size_t t = 0; t < threads; ++t) {

@@ -68,8 +68,13 @@ inline bool hnswlib_usable() {
 
 class HnswlibIndex {
  public:
-  HnswlibIndex(size_t dim, size_t capacity, size_t m, size_t ef_construction)
-      : space_(dim), index_(std::make_unique<hnswlib::HierarchicalNSW<float>>(&space_, capacity, m, ef_construction)) {}
+  // Squared Euclidean, or (inner_product) one minus the inner product: its
+  // cosine, once the caller has normalised data and queries.
+  HnswlibIndex(size_t dim, size_t capacity, size_t m, size_t ef_construction, bool inner_product = false)
+      : space_(inner_product ? static_cast<std::unique_ptr<hnswlib::SpaceInterface<float>>>(
+                                   std::make_unique<hnswlib::InnerProductSpace>(dim))
+                             : std::make_unique<hnswlib::L2Space>(dim)),
+        index_(std::make_unique<hnswlib::HierarchicalNSW<float>>(space_.get(), capacity, m, ef_construction)) {}
 
   // Adds rows [0, n) with `threads` threads taking rows in order from a shared
   // counter (the way hnswlib's own Python binding parallelises).
@@ -109,7 +114,7 @@ class HnswlibIndex {
   }
 
  private:
-  hnswlib::L2Space space_;
+  std::unique_ptr<hnswlib::SpaceInterface<float>> space_;
   std::unique_ptr<hnswlib::HierarchicalNSW<float>> index_;
 };
 

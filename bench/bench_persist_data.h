@@ -50,36 +50,6 @@ inline uint32_t label_of(const std::string& id) { return static_cast<uint32_t>(s
 
 using Labels = std::vector<std::vector<uint32_t>>;
 
-// n records and nq queries drawn from 100 Gaussian clusters whose centres
-// spread about as far as the points around them, as in real embeddings.
-// (Clusters far apart from each other, as make_synthetic draws them, leave a
-// graph built with nearest-first neighbour selection without links between
-// them, and recall then measures that rather than the files.) Fixed seed.
-inline Dataset overlapping_clusters(size_t n, size_t nq, size_t dim) {
-  const size_t clusters = 100;
-  Dataset ds;
-  ds.name = "overlapping clusters";
-  ds.dim = dim;
-  ds.n = n;
-  ds.nq = nq;
-  std::mt19937_64 rng(7);
-  std::normal_distribution<float> g;
-  std::uniform_real_distribution<float> spread(0.5f, 1.0f);
-  std::vector<float> centres(clusters * dim), sigma(clusters);
-  for (float& c : centres) c = g(rng);
-  for (float& s : sigma) s = spread(rng);
-  auto draw = [&](std::vector<float>& out, size_t count) {
-    out.resize(count * dim);
-    for (size_t i = 0; i < count; ++i) {
-      const size_t c = rng() % clusters;
-      for (size_t j = 0; j < dim; ++j) out[i * dim + j] = centres[c * dim + j] + sigma[c] * g(rng);
-    }
-  };
-  draw(ds.base, n);
-  draw(ds.queries, nq);
-  return ds;
-}
-
 // n records and nq queries on a 16-dimensional Gaussian latent space mapped
 // linearly into `dim` dimensions, plus a little isotropic noise: one
 // connected cloud of low intrinsic dimension, as embeddings of related items
