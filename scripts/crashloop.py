@@ -174,6 +174,26 @@ def trial(path, state, rng, env, max_seconds):
     buf = b""
     acked, in_flight, calls = dict(state), None, 0
     fd = proc.stdout.fileno()
+
+    def take(data):
+        nonlocal buf, acked, in_flight, calls
+        buf += data
+        *lines, buf = buf.split(b"\n")
+        for line in lines:
+            if line == b"O" and deadline is None:
+                set_deadline()
+            elif line.startswith(b"B "):
+                in_flight = json.loads(line[2:])
+            elif line == b"A":
+                acked = apply(acked, in_flight)
+                in_flight, calls = None, calls + 1
+            elif line.startswith(b"R "):
+                in_flight, calls = None, calls + 1
+
+    def set_deadline():
+        nonlocal deadline
+        deadline = time.monotonic() + delay
+
     while True:
         left = 5.0 if deadline is None else deadline - time.monotonic()
         if left <= 0:
@@ -184,20 +204,13 @@ def trial(path, state, rng, env, max_seconds):
         chunk = os.read(fd, 65536)
         if not chunk:
             break  # the child died on its own: reported below
-        buf += chunk
-        *lines, buf = buf.split(b"\n")
-        for line in lines:
-            if line == b"O" and deadline is None:
-                deadline = time.monotonic() + delay
-            elif line.startswith(b"B "):
-                in_flight = json.loads(line[2:])
-            elif line == b"A":
-                acked = apply(acked, in_flight)
-                in_flight, calls = None, calls + 1
-            elif line.startswith(b"R "):
-                in_flight, calls = None, calls + 1
+        take(chunk)
     proc.send_signal(signal.SIGKILL)
     code = proc.wait()
+    # What the child wrote before it died was acknowledged before the kill,
+    # even if this side had not read it yet.
+    while chunk := os.read(fd, 65536):
+        take(chunk)
     proc.stdout.close()
     if code != -signal.SIGKILL:
         raise AssertionError(f"child exited by itself with {code}")
