@@ -157,6 +157,9 @@ class Database {
   Status upsert_many(const std::vector<std::string>& ids, const VectorBatch& vectors,
                      std::vector<std::optional<Json>> metadatas);
   Result<size_t> delete_many(const std::vector<std::string>& ids);
+  // Makes room for `records` more vectors, so that adding them over several
+  // batches fills the store in place rather than growing it by copies.
+  void reserve(size_t records);
 
   Result<std::vector<SearchHit>> search(const float* query, size_t query_len, const SearchOptions& options) const;
   Result<std::vector<std::vector<SearchHit>>> search_many(const VectorBatch& queries,
@@ -248,6 +251,9 @@ class Database {
 
   std::mutex wal_mu_;
   Wal wal_;  // guarded by wal_mu_
+  // Guarded by wal_mu_: the version of the index's vector store that
+  // vectors.bin holds, as of the last successful save or the load (0: none).
+  uint64_t saved_vectors_version_ = 0;
 
   mutable FairSharedMutex index_mu_;
   std::unique_ptr<HnswIndex> index_;  // guarded by index_mu_; never null

@@ -1,4 +1,6 @@
 // Opening, saving and compaction: the database's side of its directory.
+#include <oneapi/tbb/parallel_invoke.h>
+
 #include <limits>
 
 #include "engine/db/database.h"
@@ -33,13 +35,26 @@ Result<std::unique_ptr<Database>> Database::load(const std::string& path, SavedG
   const Storage storage(path);
   LoadedGraph& graph = saved.graph;
   const GraphHeader header = graph.header;
-  Result<MappedVectors> mapped = map_vectors_file(ops, storage.vectors_path, header.node_count, header.dim);
-  if (!mapped.ok()) return mapped.error();
-  Result<std::unique_ptr<HnswIndex>> index = restore_index(graph, std::move(mapped.value()));
-  if (!index.ok()) return index.error();
-  Result<bool> has_quantizer = ops.exists(storage.quantized_path);
-  if (!has_quantizer.ok()) return has_quantizer.error();
-  if (*has_quantizer) {
+  const size_t n = header.node_count;
+
+  // The tables come from the records, the index from the lists and the
+  // vectors file: independent work, done side by side.
+  std::vector<std::optional<Json>> metadata(n);
+  for (MetaRecord& r : graph.records) metadata[r.slot] = std::move(r.metadata);  // slots checked by the parser
+  IdMap id_to_slot;
+  std::vector<std::string> slot_to_id(n);
+  MetadataIndex metadata_index;
+  Result<std::unique_ptr<HnswIndex>> index = KelpoError::io("index not restored");
+  bool has_quantizer = false;
+  auto restore = [&]() -> Status {
+    Result<MappedVectors> mapped = map_vectors_file(ops, storage.vectors_path, header.node_count, header.dim);
+    if (!mapped.ok()) return mapped.error();
+    index = restore_index(graph, std::move(mapped.value()));
+    if (!index.ok()) return index.error();
+    Result<bool> exists = ops.exists(storage.quantized_path);
+    if (!exists.ok()) return exists.error();
+    has_quantizer = *exists;
+    if (!has_quantizer) return Status::OK();
     Result<std::string> bytes = ops.read_file(storage.quantized_path);
     if (!bytes.ok()) return bytes.error();
     Result<QuantizerFile> file = parse_quantizer_file(*bytes, header.node_count, header.dim);
@@ -48,23 +63,30 @@ Result<std::unique_ptr<Database>> Database::load(const std::string& path, SavedG
     quantizer.dim = file->dim;
     quantizer.min = std::move(file->min);
     quantizer.scale = std::move(file->scale);
-    KELPO_RETURN_IF_ERROR((*index)->load_quantized(std::move(quantizer), std::move(file->codes)));
-  }
+    return (*index)->load_quantized(std::move(quantizer), std::move(file->codes));
+  };
+  Status restored;
+  oneapi::tbb::parallel_invoke(
+      [&] { restored = restore(); },
+      [&] {
+        id_to_slot.reserve(graph.records.size());
+        for (MetaRecord& r : graph.records) {
+          id_to_slot.emplace(r.id, r.slot);
+          slot_to_id[r.slot] = std::move(r.id);
+        }
+      },
+      // Deleted slots hold no metadata: no record names one.
+      [&] { metadata_index.rebuild(metadata, {}); });
+  KELPO_RETURN_IF_ERROR(restored);
 
-  std::unique_ptr<Database> db(new Database(path, std::move(index.value()), quantize || has_quantizer.value(), hooks));
+  std::unique_ptr<Database> db(new Database(path, std::move(index.value()), quantize || has_quantizer, hooks));
   db->opened_ = before;
-  const size_t n = header.node_count;
-  db->id_to_slot_.reserve(graph.records.size());
-  db->slot_to_id_.assign(n, std::string());
-  db->metadata_.assign(n, std::nullopt);
-  for (MetaRecord& r : graph.records) {
-    // The parser has checked every record's slot against the node count.
-    db->id_to_slot_[r.id] = r.slot;
-    db->slot_to_id_[r.slot] = std::move(r.id);
-    db->metadata_[r.slot] = std::move(r.metadata);
-  }
-  const HnswIndex& idx = *db->index_;
-  db->metadata_index_.rebuild(db->metadata_, [&idx](uint32_t s) { return idx.is_deleted(s); });
+  db->id_to_slot_ = std::move(id_to_slot);
+  db->slot_to_id_ = std::move(slot_to_id);
+  db->metadata_ = std::move(metadata);
+  db->metadata_index_ = std::move(metadata_index);
+  // vectors.bin holds these vectors until the log's replay (or a write) changes one.
+  db->saved_vectors_version_ = db->index_->vector_store().version();
   KELPO_RETURN_IF_ERROR(db->replay_wal());
   return db;
 }
@@ -106,20 +128,20 @@ Status Database::save() {
   std::shared_lock<FairSharedMutex> index(index_mu_);
   std::shared_lock<FairSharedMutex> meta(metadata_mu_);
 
-  std::vector<MetaRecord> records;
+  // Views into the tables, which the locks above keep unchanged.
+  std::vector<RecordView> records;
   records.reserve(id_to_slot_.size());
   for (const auto& [id, slot] : id_to_slot_) {
-    MetaRecord r;
-    r.id = id;
-    r.slot = slot;
-    if (slot < metadata_.size()) r.metadata = metadata_[slot];
-    records.push_back(std::move(r));
+    const Json* metadata = slot < metadata_.size() && metadata_[slot] ? &*metadata_[slot] : nullptr;
+    records.push_back({id, metadata, slot});
   }
 
   SaveFiles files;
   const HnswIndex& idx = *index_;
   files.vectors = [&idx](BufferedFileWriter& out) { return write_index_vectors(out, idx); };
-  files.graph = [&idx, &records](BufferedFileWriter& out) { return write_index_graph(out, idx, records); };
+  files.graph = [&idx, &records](BufferedFileWriter& out) {
+    return write_index_graph(out, idx, std::span<const RecordView>(records));
+  };
   if (quantize_on_save_) {
     // A quantizer of its own for the file, trained on every slot; the one in
     // memory (if any) is left as it is.
@@ -132,10 +154,23 @@ Status Database::save() {
   }
 
   std::lock_guard<std::mutex> wal(wal_mu_);
+  const uint64_t version = idx.vector_store().version();
+  if (version == saved_vectors_version_) {
+    // No vector changed since vectors.bin was written or loaded: only the
+    // graph file (ids, metadata, deletions, links) needs writing.
+    files.unchanged_vectors_size = vectors_file_size(idx.node_count(), idx.dim());
+  }
   // The log is deleted as the save's last step; its writer must not keep the
   // old file open, and the next write starts a new one.
   wal_.close();
-  return save_database_files(*file_ops_, storage_, files, save_hooks_);
+  Status st = save_database_files(*file_ops_, storage_, files, save_hooks_);
+  if (st.ok()) saved_vectors_version_ = version;
+  return st;
+}
+
+void Database::reserve(size_t records) {
+  std::unique_lock<FairSharedMutex> index(index_mu_);
+  index_->reserve(records);
 }
 
 Status Database::compact() {

@@ -183,6 +183,13 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const VectorBa
   std::shared_lock<FairSharedMutex> sid(slot_to_id_mu_);
   std::shared_lock<FairSharedMutex> meta(metadata_mu_);
   if (index_->entry_point() == NO_ENTRY) return out;
+  if (options.filter == nullptr && index_->uses_brute_force()) {
+    // The exact scan reads the rows once per block of queries; rows are dim
+    // floats each (checked above), so the batch is one contiguous array.
+    const auto ranked = index_->exact_search_many(queries.data.data(), queries.size(), options.k);
+    tbb::parallel_for(size_t{0}, queries.size(), [&](size_t i) { out[i] = build_hits(ranked[i], options.max_distance); });
+    return out;
+  }
   const size_t ef = options.ef_search ? *options.ef_search : default_ef(options.k);
   Candidates allowed = Candidates::unresolved();
   if (options.filter) {

@@ -1,5 +1,6 @@
 #include "engine/export/export_json.h"
 
+#include <iterator>
 #include <utility>
 
 #include "engine/index/distance.h"
@@ -23,7 +24,27 @@ Result<ExportFormat> collect_export(const Database& db) {
 Status apply_import(Database& db, ImportedRecords records) {
   if (records.dim != db.dim()) return KelpoError::dimension_mismatch(db.dim(), records.dim);
   if (records.ids.empty()) return Status::OK();
-  return db.upsert_many(records.ids, records.vectors, std::move(records.metadatas));
+  // Every row is checked before the first batch is written, so a document
+  // that cannot be imported changes nothing.
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (records.row_size(i) != db.dim()) return KelpoError::dimension_mismatch(db.dim(), records.row_size(i));
+  }
+  // Room for every vector up front: the store then fills in place while each
+  // applied batch's floats are released, instead of growing by copies.
+  db.reserve(records.size());
+  size_t first = 0;
+  for (VectorBatch& rows : records.vectors) {
+    const size_t count = rows.size();
+    std::vector<std::string> ids(std::make_move_iterator(records.ids.begin() + static_cast<ptrdiff_t>(first)),
+                                 std::make_move_iterator(records.ids.begin() + static_cast<ptrdiff_t>(first + count)));
+    std::vector<std::optional<Json>> metadatas(
+        std::make_move_iterator(records.metadatas.begin() + static_cast<ptrdiff_t>(first)),
+        std::make_move_iterator(records.metadatas.begin() + static_cast<ptrdiff_t>(first + count)));
+    KELPO_RETURN_IF_ERROR(db.upsert_many(ids, rows, std::move(metadatas)));
+    rows = VectorBatch();
+    first += count;
+  }
+  return Status::OK();
 }
 
 Status export_json(const Database& db, const std::string& path, bool pretty, FileOps& ops) {

@@ -27,8 +27,11 @@ namespace kelpo {
 Result<ExportFormat> collect_export(const Database& db);
 
 // The document's dimension must be the database's ("dimension mismatch:
-// expected {db dim}, got {document dim}"); then every record goes to one
-// batch upsert, in document order. An empty document changes nothing.
+// expected {db dim}, got {document dim}"), and so must every record's vector
+// (checked before anything is written); then the records go to batch upserts
+// of kImportBatchRecords each, in document order, each logged and applied
+// before the next. An empty document changes nothing. Should a batch fail
+// (the log cannot be written), the batches before it stay applied.
 Status apply_import(Database& db, ImportedRecords records);
 
 Status export_json(const Database& db, const std::string& path, bool pretty, FileOps& ops = FileOps::posix());

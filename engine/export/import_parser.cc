@@ -426,7 +426,7 @@ class DocumentParser {
     if (!id) return fail("missing field `id`");
     if (!vector) return fail("missing field `vector`");
     out_.ids.push_back(std::move(record_id));
-    out_.vectors.offsets.push_back(out_.vectors.data.size());
+    out_.vectors.back().offsets.push_back(out_.vectors.back().data.size());
     out_.metadatas.push_back(std::move(record_metadata));
     return true;
   }
@@ -436,7 +436,11 @@ class DocumentParser {
   bool parse_vector() {
     const int c = skip_ws();
     if (c != '[') return fail_type(c, "an array");
-    std::vector<float>& data = out_.vectors.data;
+    if (out_.vectors.empty() || out_.vectors.back().size() == kImportBatchRecords) {
+      out_.vectors.emplace_back();
+      out_.vectors.back().data.reserve(batch_floats_);
+    }
+    std::vector<float>& data = out_.vectors.back().data;
     return parse_elements([&](int first) {
       if (first != '-' && !is_digit(static_cast<char>(first))) return fail_type(first, "f32");
       std::string_view text;
@@ -447,20 +451,21 @@ class DocumentParser {
   }
 
   // After the first record: reserve room for as many more as the input's size
-  // suggests, so the float array rarely has to grow (and copy) on the way.
+  // suggests, so the float arrays rarely have to grow (and copy) on the way.
   // An over-estimate costs address space only: pages never written are never
   // backed by memory.
   void reserve_like_first(uint64_t first_bytes) {
     const uint64_t total = source_.size_hint();
     if (total == 0 || first_bytes == 0) return;
     const double records = static_cast<double>(total / first_bytes + 1) * 1.125;
-    const double dim = static_cast<double>(std::max<size_t>(out_.vectors.row_size(0), 1));
+    const double dim = static_cast<double>(std::max<size_t>(out_.vectors.back().row_size(0), 1));
     // Every component takes at least two bytes ("0,"), every record more
     // than eight: hard upper bounds whatever the first record was like.
     const double floats = std::min(records * dim, static_cast<double>(total / 2 + 1));
     const double rows = std::min(records, static_cast<double>(total / 8 + 1));
-    out_.vectors.data.reserve(static_cast<size_t>(floats));
-    out_.vectors.offsets.reserve(static_cast<size_t>(rows) + 1);
+    batch_floats_ = static_cast<size_t>(std::min(floats, static_cast<double>(kImportBatchRecords) * dim));
+    out_.vectors.back().data.reserve(batch_floats_);
+    out_.vectors.back().offsets.reserve(std::min(static_cast<size_t>(rows), kImportBatchRecords) + 1);
     out_.ids.reserve(static_cast<size_t>(rows));
     out_.metadatas.reserve(static_cast<size_t>(rows));
   }
@@ -486,6 +491,7 @@ class DocumentParser {
   uint64_t error_column_ = 0;
 
   ImportedRecords out_;
+  size_t batch_floats_ = 0;  // floats reserved for each new batch of rows
 };
 
 }  // namespace

@@ -23,14 +23,26 @@
 
 namespace kelpo {
 
-// The records of a document, in document order, ready for a batch upsert.
+// Records per batch of an import's rows: the batch the import logs and
+// applies at a time, so neither the log's record nor a second copy of the
+// vectors ever spans the whole document.
+inline constexpr size_t kImportBatchRecords = 10'000;
+
+// The records of a document, in document order, ready for batch upserts.
 struct ImportedRecords {
   uint64_t version = 0;
   uint64_t dim = 0;
   std::string metric;
   std::vector<std::string> ids;
-  VectorBatch vectors;                          // one row per record, as long as its "vector"
+  // One row per record, as long as its "vector", kImportBatchRecords rows per
+  // batch (the last may hold fewer), so each batch's floats can be released
+  // as soon as it is applied.
+  std::vector<VectorBatch> vectors;
   std::vector<std::optional<Json>> metadatas;   // one per record
+
+  size_t size() const { return ids.size(); }
+  const float* row(size_t i) const { return vectors[i / kImportBatchRecords].row(i % kImportBatchRecords); }
+  size_t row_size(size_t i) const { return vectors[i / kImportBatchRecords].row_size(i % kImportBatchRecords); }
 };
 
 Result<ImportedRecords> parse_export_document(ByteSource& source);

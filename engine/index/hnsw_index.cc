@@ -1,5 +1,6 @@
 #include "engine/index/hnsw_index.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -17,8 +18,58 @@ HnswIndex::HnswIndex(size_t dim, Metric metric, size_t m, size_t ef_construction
 Result<std::unique_ptr<HnswIndex>> HnswIndex::restore(size_t dim, Metric metric, size_t m, size_t ef_construction,
                                                       VectorStore vectors, std::vector<float> norms,
                                                       const GraphSnapshot& graph) {
+  // Lays the lists out as the index keeps them, then checks them as any
+  // other saved links.
   auto fail = [](const std::string& what) { return KelpoError::io("graph " + what); };
   const size_t n = graph.levels.size();
+  if (n >= NO_ENTRY) return fail("has too many nodes");
+  SavedLinks links;
+  links.entry_point = graph.entry_point;
+  links.max_level = graph.max_level;
+  links.deleted = graph.deleted;
+  NeighborArrays& a = links.lists;
+  const size_t m0 = 2 * m, stride0 = 1 + m0, stride_upper = 1 + m;
+  a.levels.resize(n);
+  a.upper_block.assign(n, 0);
+  a.layer0.assign(n * stride0, 0);
+  size_t blocks = 0, list = 0, offset = 0;
+  for (size_t s = 0; s < n; ++s) {
+    if (graph.levels[s] > NeighborLists::kMaxStoredLevel) {
+      return fail("node " + std::to_string(s) + " has level " + std::to_string(graph.levels[s]));
+    }
+    a.levels[s] = static_cast<uint8_t>(graph.levels[s]);
+    a.upper_block[s] = static_cast<uint32_t>(blocks);
+    blocks += graph.levels[s];
+  }
+  a.upper.assign(blocks * stride_upper, 0);
+  for (size_t s = 0; s < n; ++s) {
+    for (size_t layer = 0; layer <= a.levels[s]; ++layer, ++list) {
+      if (list >= graph.list_sizes.size()) return fail("list count does not match the node levels");
+      const size_t len = graph.list_sizes[list];
+      const size_t capacity = layer == 0 ? m0 : m;
+      if (len > capacity) {
+        return fail("list of node " + std::to_string(s) + " on layer " + std::to_string(layer) + " holds " +
+                    std::to_string(len) + " slots, more than " + std::to_string(capacity));
+      }
+      if (offset + len > graph.links.size()) return fail("lists hold fewer slots than their sizes say");
+      uint32_t* words = layer == 0 ? &a.layer0[s * stride0] : &a.upper[(a.upper_block[s] + layer - 1) * stride_upper];
+      words[0] = static_cast<uint32_t>(len);
+      std::copy(graph.links.begin() + static_cast<ptrdiff_t>(offset),
+                graph.links.begin() + static_cast<ptrdiff_t>(offset + len), words + 1);
+      offset += len;
+    }
+  }
+  if (list != graph.list_sizes.size()) return fail("list count does not match the node levels");
+  if (offset != graph.links.size()) return fail("lists hold more slots than their sizes say");
+  return restore(dim, metric, m, ef_construction, std::move(vectors), std::move(norms), std::move(links));
+}
+
+Result<std::unique_ptr<HnswIndex>> HnswIndex::restore(size_t dim, Metric metric, size_t m, size_t ef_construction,
+                                                      VectorStore vectors, std::vector<float> norms,
+                                                      SavedLinks graph) {
+  auto fail = [](const std::string& what) { return KelpoError::io("graph " + what); };
+  NeighborArrays& a = graph.lists;
+  const size_t n = a.levels.size();
   if (n >= NO_ENTRY) return fail("has too many nodes");
   if (vectors.size() != n * dim) {
     return fail("has " + std::to_string(n) + " nodes but the vectors hold " + std::to_string(vectors.size()) +
@@ -29,48 +80,53 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::restore(size_t dim, Metric metric,
   }
   if (n == 0 && graph.entry_point != NO_ENTRY) return fail("has an entry point but no nodes");
   if (n > 0 && graph.entry_point >= n) return fail("entry point " + std::to_string(graph.entry_point) + " is not a node");
-
-  std::vector<uint8_t> levels(n);
-  size_t total_lists = 0;
-  for (size_t s = 0; s < n; ++s) {
-    if (graph.levels[s] > NeighborLists::kMaxStoredLevel) {
-      return fail("node " + std::to_string(s) + " has level " + std::to_string(graph.levels[s]));
-    }
-    levels[s] = static_cast<uint8_t>(graph.levels[s]);
-    total_lists += graph.levels[s] + 1;
-  }
-  if (n > 0 && graph.levels[graph.entry_point] != graph.max_level) {
+  if (n > 0 && a.levels[graph.entry_point] != graph.max_level) {
     return fail("entry point " + std::to_string(graph.entry_point) + " is not on the top level " +
                 std::to_string(graph.max_level));
   }
-  if (graph.list_sizes.size() != total_lists) return fail("list count does not match the node levels");
 
-  auto index = std::make_unique<HnswIndex>(dim, metric, m, ef_construction);
-  index->links_.add_nodes(levels.data(), n);
-  size_t list = 0, offset = 0;
-  for (Slot s = 0; s < n; ++s) {
-    for (size_t layer = 0; layer <= levels[s]; ++layer, ++list) {
-      const size_t len = graph.list_sizes[list];
-      if (len > index->links_.capacity(layer)) {
-        return fail("list of node " + std::to_string(s) + " on layer " + std::to_string(layer) + " holds " +
-                    std::to_string(len) + " slots, more than " + std::to_string(index->links_.capacity(layer)));
-      }
-      if (offset + len > graph.links.size()) return fail("lists hold fewer slots than their sizes say");
-      for (size_t i = 0; i < len; ++i) {
-        if (graph.links[offset + i] >= n) {
-          return fail("list of node " + std::to_string(s) + " names slot " + std::to_string(graph.links[offset + i]) +
-                      ", beyond the last node");
-        }
-      }
-      index->links_.update(s, layer, [&](Slot* entries, size_t& length, float*) {
-        for (size_t i = 0; i < len; ++i) entries[i] = graph.links[offset + i];
-        length = len;
-      });
-      offset += len;
+  // Shapes first, so that every list read below lies inside its array.
+  const size_t m0 = 2 * m, stride0 = 1 + m0, stride_upper = 1 + m;
+  if (a.upper_block.size() != n || a.layer0.size() != n * stride0 || a.upper.size() % stride_upper != 0) {
+    return fail("lists are not laid out for " + std::to_string(n) + " nodes");
+  }
+  const size_t blocks = a.upper.size() / stride_upper;
+  // A list is refused when it is too long or names a slot beyond the last
+  // node. The loops only accumulate flags, so they stream through the arrays.
+  auto bad_list = [n](const uint32_t* words, size_t capacity) {
+    const uint32_t len = words[0];
+    if (len > capacity) return true;
+    uint32_t beyond = 0;
+    for (uint32_t i = 0; i < len; ++i) beyond |= static_cast<uint32_t>(words[1 + i] >= n);
+    return beyond != 0;
+  };
+  auto list_fault = [&](size_t s, size_t layer, const uint32_t* words, size_t capacity) {
+    if (words[0] > capacity) {
+      return fail("list of node " + std::to_string(s) + " on layer " + std::to_string(layer) + " holds " +
+                  std::to_string(words[0]) + " slots, more than " + std::to_string(capacity));
+    }
+    return fail("list of node " + std::to_string(s) + " on layer " + std::to_string(layer) +
+                " names a slot beyond the last node");
+  };
+  for (size_t s = 0; s < n; ++s) {
+    const uint32_t* words = &a.layer0[s * stride0];
+    if (bad_list(words, m0)) return list_fault(s, 0, words, m0);
+    const size_t level = a.levels[s];
+    if (level == 0) continue;
+    if (level > graph.max_level) {
+      return fail("node " + std::to_string(s) + " has level " + std::to_string(level) + " above the top level " +
+                  std::to_string(graph.max_level));
+    }
+    if (a.upper_block[s] > blocks || blocks - a.upper_block[s] < level) {
+      return fail("lists of node " + std::to_string(s) + " lie outside the upper layers");
+    }
+    for (size_t layer = 1; layer <= level; ++layer) {
+      const uint32_t* up = &a.upper[(a.upper_block[s] + layer - 1) * stride_upper];
+      if (bad_list(up, m)) return list_fault(s, layer, up, m);
     }
   }
-  if (offset != graph.links.size()) return fail("lists hold more slots than their sizes say");
 
+  auto index = std::make_unique<HnswIndex>(dim, metric, m, ef_construction);
   index->deleted_bits_.assign((n + 63) / 64, 0);
   for (Slot s : graph.deleted) {
     if (s >= n) return fail("deleted slot " + std::to_string(s) + " is not a node");
@@ -79,12 +135,18 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::restore(size_t dim, Metric metric,
     if ((word & bit) == 0) ++index->deleted_count_;
     word |= bit;
   }
+  index->links_.adopt(std::move(a));
   index->vectors_ = std::move(vectors);
   index->norms_ = std::move(norms);
   index->entry_point_ = graph.entry_point;
   index->max_level_ = n == 0 ? 0 : graph.max_level;
   index->live_count_.store(n - index->deleted_count_);
   return index;
+}
+
+void HnswIndex::reserve(size_t nodes) {
+  vectors_.reserve_more(nodes * dim_);
+  norms_.reserve(norms_.size() + nodes);
 }
 
 std::vector<Slot> HnswIndex::deleted_slots() const {

@@ -68,6 +68,20 @@ struct GraphSnapshot {
   std::vector<Slot> links;           // all lists' entries back to back, same order
 };
 
+// A saved graph with its links already in the index's own layout, as the
+// graph file's parser produces it (see restore()).
+struct SavedLinks {
+  Slot entry_point = NO_ENTRY;
+  uint64_t max_level = 0;
+  std::vector<Slot> deleted;
+  NeighborArrays lists;
+};
+
+// The inner product the exact scan ranks by (with the cached norms, see
+// batch_distance): one fixed order of operations per pair, whichever way a
+// scan cuts its work, so batched and single scans agree bit for bit.
+float exact_scan_dot(const float* a, const float* b, size_t dim);
+
 class HnswIndex {
  public:
   // An empty index with an Owned store. m0 = 2 * m; level_mult = 1 / ln(m).
@@ -80,6 +94,10 @@ class HnswIndex {
   static Result<std::unique_ptr<HnswIndex>> restore(size_t dim, Metric metric, size_t m, size_t ef_construction,
                                                     VectorStore vectors, std::vector<float> norms,
                                                     const GraphSnapshot& graph);
+  // The same over links in the index's layout, which it takes over without a
+  // copy after the same checks.
+  static Result<std::unique_ptr<HnswIndex>> restore(size_t dim, Metric metric, size_t m, size_t ef_construction,
+                                                    VectorStore vectors, std::vector<float> norms, SavedLinks graph);
 
   HnswIndex(const HnswIndex&) = delete;
   HnswIndex& operator=(const HnswIndex&) = delete;
@@ -122,6 +140,9 @@ class HnswIndex {
   // Adds s to the deleted set (if below the node count and not yet there).
   // Links, vector, norm and the entry point stay.
   void mark_deleted(Slot s);
+  // Room for `nodes` more vectors and norms without regrowing (converts a
+  // Mapped store to Owned, as any insert would).
+  void reserve(size_t nodes);
 
   // --- quantized traversal (exclusive lock to change) ---
   // Trains a quantizer on every slot's vector (deleted ones included) and
@@ -146,6 +167,10 @@ class HnswIndex {
   // At most k live slots nearest to q (dim floats), ascending. Scans exactly
   // while uses_brute_force(), else walks the graph with beam max(ef, k).
   std::vector<Neighbor> search(const float* q, size_t k, size_t ef) const;
+  // The exact scan of search() for `count` queries of dim floats each, back to
+  // back, in parallel blocks: result i is bit for bit what search() returns
+  // for query i while uses_brute_force() holds. Call it only then.
+  std::vector<std::vector<Neighbor>> exact_search_many(const float* queries, size_t count, size_t k) const;
   // Greedy walk on one layer from entry.
   Slot search_layer_single(const float* q, Slot entry, size_t layer) const;
   // Beam search on one layer from entry: at most max(ef, 1) slots, deleted

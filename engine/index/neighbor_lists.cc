@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 namespace kelpo {
 
@@ -26,6 +27,14 @@ void NeighborLists::add_nodes(const uint8_t* levels, size_t count) {
     upper_block_[old + i] = static_cast<uint32_t>(upper_blocks);
     upper_blocks += levels[i];
   }
+}
+
+void NeighborLists::adopt(NeighborArrays arrays) {
+  levels_ = std::move(arrays.levels);
+  upper_block_ = std::move(arrays.upper_block);
+  layer0_ = std::move(arrays.layer0);
+  upper_ = std::move(arrays.upper);
+  distance_cache_.clear();
 }
 
 void NeighborLists::enable_distance_cache() { distance_cache_.assign(levels_.size() * m0_, NAN); }

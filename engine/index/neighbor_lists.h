@@ -27,6 +27,17 @@
 
 namespace kelpo {
 
+// The arrays of a NeighborLists in its own layout, so a saved graph can be
+// read straight into them: layer0 holds levels.size() * (1 + 2m) words (a
+// length, then the slots), upper one block of (1 + m) words per upper layer,
+// node s's first block at upper_block[s] (meaningful when its level is above 0).
+struct NeighborArrays {
+  std::vector<uint8_t> levels;
+  std::vector<uint32_t> upper_block;
+  std::vector<uint32_t> layer0;
+  std::vector<uint32_t> upper;
+};
+
 class NeighborLists {
  public:
   // Node levels are stored in a byte.
@@ -50,6 +61,10 @@ class NeighborLists {
   // Appends `count` nodes with these levels (each at most kMaxStoredLevel)
   // and empty lists. Exclusive access only.
   void add_nodes(const uint8_t* levels, size_t count);
+
+  // Replaces every node and list by these arrays, laid out for this m. The
+  // caller has checked them (see HnswIndex::restore). Exclusive access only.
+  void adopt(NeighborArrays arrays);
 
   // Copies list (s, layer) into out, which has room for capacity(layer)
   // slots, under the list's lock; returns its length. The node must have the

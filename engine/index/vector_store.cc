@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +15,11 @@
 #include <utility>
 
 namespace kelpo {
+
+uint64_t VectorStore::next_version() {
+  static std::atomic<uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 Result<VectorStore> VectorStore::map_file(const std::string& path, size_t vector_floats) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -61,6 +67,7 @@ VectorStore::VectorStore(VectorStore&& other) noexcept { *this = std::move(other
 VectorStore& VectorStore::operator=(VectorStore&& other) noexcept {
   if (this == &other) return *this;
   unmap();
+  version_ = std::exchange(other.version_, next_version());
   mapped_ = std::exchange(other.mapped_, false);
   owned_ = std::move(other.owned_);
   other.owned_.clear();
@@ -99,6 +106,7 @@ void VectorStore::make_owned() {
 void VectorStore::append(const float* v, size_t n) {
   make_owned();
   owned_.insert(owned_.end(), v, v + n);
+  version_ = next_version();
 }
 
 void VectorStore::reserve_more(size_t extra) {
@@ -114,6 +122,7 @@ void VectorStore::overwrite(size_t offset, const float* v, size_t n) {
   make_owned();
   // memmove: the caller may pass a row of this very store.
   std::memmove(owned_.data() + offset, v, n * sizeof(float));
+  version_ = next_version();
 }
 
 }  // namespace kelpo

@@ -69,6 +69,11 @@ class VectorStore {
   const float* data() const { return mapped_ ? mapped_floats_ : owned_.data(); }
   // Number of vector floats (node count * dim).
   size_t size() const { return mapped_ ? mapped_count_ : owned_.size(); }
+  // Identifies the floats the store holds: every store starts with a number
+  // no other store in this process has had, every change of its floats takes
+  // a new one, and a move carries it along. So a save can tell that the
+  // vectors are exactly those it last wrote or loaded without comparing them.
+  uint64_t version() const { return version_; }
   // Bytes held for the vector floats.
   uint64_t byte_size() const { return static_cast<uint64_t>(size()) * sizeof(float); }
 
@@ -89,7 +94,9 @@ class VectorStore {
 
  private:
   void unmap();
+  static uint64_t next_version();
 
+  uint64_t version_ = next_version();
   bool mapped_ = false;
   FloatArray owned_;                     // Owned variant
   void* map_addr_ = nullptr;             // Mapped: start of the mapping (page aligned), or null for an empty file

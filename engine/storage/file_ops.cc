@@ -128,8 +128,11 @@ Result<std::string> PosixFileOps::read_file(const std::string& path) {
     return KelpoError::io_errno(err);
   }
   // The size is a hint: read until end of file, however long that turns out.
+  // One byte of room beyond it lets the read that finds the end land in the
+  // same buffer, so a file that kept its size is read without regrowing (and
+  // copying) the whole buffer.
   std::string out;
-  out.resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0);
+  out.resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 1);
   size_t got = 0;
   for (;;) {
     if (got == out.size()) out.resize(out.size() + 65536);

@@ -1,5 +1,7 @@
 #include "engine/storage/graph_file.h"
 
+#include <oneapi/tbb/parallel_for.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -135,6 +137,19 @@ std::optional<std::string> utf8_error(std::string_view bytes) {
 
 Status write_graph(BufferedFileWriter& out, const GraphHeader& h, std::span<const Slot> deleted,
                    const GraphNodeSource& nodes, std::span<const MetaRecord> records) {
+  const std::vector<RecordView> views = record_views(records);
+  return write_graph(out, h, deleted, nodes, std::span<const RecordView>(views));
+}
+
+std::vector<RecordView> record_views(std::span<const MetaRecord> records) {
+  std::vector<RecordView> views;
+  views.reserve(records.size());
+  for (const MetaRecord& r : records) views.push_back({r.id, r.metadata ? &*r.metadata : nullptr, r.slot});
+  return views;
+}
+
+Status write_graph(BufferedFileWriter& out, const GraphHeader& h, std::span<const Slot> deleted,
+                   const GraphNodeSource& nodes, std::span<const RecordView> records) {
   if (auto problem = header_problem(h)) return refuse_to_write(*problem);
   const uint32_t n = h.node_count;
 
@@ -187,13 +202,15 @@ Status write_graph(BufferedFileWriter& out, const GraphHeader& h, std::span<cons
   out.append_u32(static_cast<uint32_t>(records.size()));
   std::vector<bool> has_record(n, false);
   std::string text;
-  for (const MetaRecord& r : records) {
+  for (const RecordView& r : records) {
     if (r.slot >= n) return refuse_to_write(slot_problem("record slot", r.slot, n));
-    if (is_deleted[r.slot]) return refuse_to_write("record '" + r.id + "' names deleted slot " + str(r.slot));
+    if (is_deleted[r.slot]) {
+      return refuse_to_write("record '" + std::string(r.id) + "' names deleted slot " + str(r.slot));
+    }
     if (has_record[r.slot]) return refuse_to_write("two records name slot " + str(r.slot));
     has_record[r.slot] = true;
     if (r.id.size() > std::numeric_limits<uint32_t>::max()) return refuse_to_write("id longer than 4 GiB");
-    text = r.metadata ? json_dump_compact(*r.metadata) : std::string();
+    text = r.metadata != nullptr ? json_dump_compact(*r.metadata) : std::string();
     if (text.size() > std::numeric_limits<uint32_t>::max()) return refuse_to_write("metadata longer than 4 GiB");
     out.append_u32(r.slot);
     out.append_u32(static_cast<uint32_t>(r.id.size()));
@@ -205,11 +222,127 @@ Status write_graph(BufferedFileWriter& out, const GraphHeader& h, std::span<cons
   return out.status();
 }
 
+namespace {
+
+uint32_t load_u32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);  // the host is little-endian
+  return v;
+}
+
+// The level a node with `layers` lists is stored with (capped at what the
+// index can hold; a node with more is refused anyway).
+uint32_t stored_level(uint32_t layers) { return layers == 0 ? 0 : std::min<uint32_t>(layers - 1, kMaxGraphLevel); }
+
+// A run of consecutive nodes or records, parsed as one task.
+struct Stretch {
+  size_t offset;     // where its first item begins in the file
+  uint32_t first;    // its first node or record
+  uint32_t end;      // one past its last
+  uint64_t block;    // nodes: the first upper block of its first node
+};
+
+constexpr uint32_t kNodesPerStretch = 1u << 15;
+constexpr uint32_t kRecordsPerStretch = 1u << 14;
+
+// What one stretch found wrong, the first thing in file order.
+struct StretchProblem {
+  std::optional<std::string> structural;    // ends the parse (an id that is not UTF-8)
+  std::optional<std::string> inconsistent;  // refuses the file once it is read
+};
+
+// Fills nodes [st.first, st.end) of the arrays from the file. The stretch
+// has been walked already, so every read lies inside the bytes.
+void fill_nodes(const char* base, const Stretch& st, const GraphHeader& h, NeighborArrays& a, StretchProblem& problem) {
+  auto note = [&problem](std::string what) {
+    if (!problem.inconsistent) problem.inconsistent = std::move(what);
+  };
+  const uint32_t n = h.node_count;
+  const size_t m0 = list_capacity(h.m, 0), stride0 = 1 + m0, stride_upper = 1 + size_t{h.m};
+  const char* p = base + st.offset;
+  uint64_t block = st.block;
+  for (uint32_t s = st.first; s < st.end; ++s) {
+    const uint32_t layers = load_u32(p);
+    p += 4;
+    if (layers == 0) {
+      note("node " + str(s) + " has no layers");
+    } else if (layers - 1 > h.max_level || layers - 1 > kMaxGraphLevel) {
+      note("node " + str(s) + " has level " + str(layers - 1) + " above the max level " + str(h.max_level));
+    }
+    const uint32_t level = stored_level(layers);
+    a.levels[s] = static_cast<uint8_t>(level);
+    a.upper_block[s] = static_cast<uint32_t>(block);
+    for (uint32_t layer = 0; layer < layers; ++layer) {
+      const uint32_t k = load_u32(p);
+      p += 4;
+      const size_t capacity = list_capacity(h.m, layer);
+      if (k > capacity) {
+        note("node " + str(s) + " layer " + str(layer) + " holds " + str(k) + " neighbours, more than its capacity " +
+             str(capacity));
+      } else if (layer <= level) {
+        uint32_t* words = layer == 0 ? &a.layer0[static_cast<size_t>(s) * stride0]
+                                     : &a.upper[static_cast<size_t>(block + layer - 1) * stride_upper];
+        words[0] = k;
+        std::memcpy(words + 1, p, size_t{k} * 4);
+        uint32_t beyond = 0;
+        for (uint32_t i = 0; i < k; ++i) beyond |= static_cast<uint32_t>(words[1 + i] >= n);
+        if (beyond != 0) {
+          for (uint32_t i = 0; i < k; ++i) {
+            if (words[1 + i] >= n) {
+              note(slot_problem("neighbour", words[1 + i], n));
+              break;
+            }
+          }
+        }
+      }
+      p += size_t{k} * 4;
+    }
+    block += level;
+  }
+}
+
+// Parses records [st.first, st.end) into out; the stretch has been walked.
+void parse_records(const char* base, const Stretch& st, std::vector<MetaRecord>& out, StretchProblem& problem) {
+  const char* p = base + st.offset;
+  for (uint32_t i = st.first; i < st.end; ++i) {
+    MetaRecord& rec = out[i];
+    rec.slot = load_u32(p);
+    const uint32_t id_len = load_u32(p + 4);
+    const std::string_view id(p + 8, id_len);
+    p += 8 + size_t{id_len};
+    if (auto bad = utf8_error(id)) {
+      problem.structural = std::move(bad);
+      return;
+    }
+    rec.id.assign(id);
+    const uint32_t meta_len = load_u32(p);
+    const std::string_view meta(p + 4, meta_len);
+    p += 4 + size_t{meta_len};
+    if (meta_len > 0) {
+      Json value;
+      // Text that is not JSON (or nests too deeply) costs the record its
+      // metadata, not the database.
+      if (json_parse(meta, &value, nullptr)) rec.metadata = std::move(value);
+    }
+  }
+}
+
+template <class F>
+void run_tasks(size_t count, F&& task) {
+  if (count <= 1) {
+    for (size_t i = 0; i < count; ++i) task(i);
+    return;
+  }
+  oneapi::tbb::parallel_for(size_t{0}, count, [&](size_t i) { task(i); });
+}
+
+}  // namespace
+
 Result<LoadedGraph> parse_graph(std::string_view bytes) {
   // Structural failures (running out of bytes, bad magic, version, metric,
-  // section magic, an id that is not UTF-8) end the parse at once with the
-  // format's messages. A file that is well formed but inconsistent is read to
-  // the end and then refused with the first inconsistency found.
+  // section magic, an id that is not UTF-8) end the parse with the format's
+  // messages. A file that is well formed but inconsistent is read to the end
+  // and then refused with the first inconsistency in file order.
   std::optional<std::string> inconsistent;
   auto note = [&inconsistent](std::string problem) {
     if (!inconsistent) inconsistent = std::move(problem);
@@ -235,6 +368,7 @@ Result<LoadedGraph> parse_graph(std::string_view bytes) {
     return truncated();
   }
   const uint32_t n = h.node_count;
+  const bool header_ok = !header_problem(h).has_value();
   if (auto problem = header_problem(h)) note(*problem);
 
   // Deleted set.
@@ -248,73 +382,121 @@ Result<LoadedGraph> parse_graph(std::string_view bytes) {
   std::sort(g.deleted.begin(), g.deleted.end());
   g.deleted.erase(std::unique(g.deleted.begin(), g.deleted.end()), g.deleted.end());
 
-  // Nodes. Each takes at least 8 bytes (L and layer 0's count), which bounds
-  // what n may make us allocate.
-  if (r.remaining() / 8 < n) return truncated();
-  g.levels.resize(n);
-  g.node_first_list.resize(static_cast<size_t>(n) + 1);
-  g.list_start.push_back(0);
-  for (Slot s = 0; s < n; ++s) {
-    uint32_t layers;
-    if (!r.u32(&layers)) return truncated();
-    if (r.remaining() / 4 < layers) return truncated();
-    g.node_first_list[s] = g.list_start.size() - 1;
-    if (layers == 0) {
-      note("node " + str(s) + " has no layers");
-    } else if (layers - 1 > h.max_level || layers - 1 > kMaxGraphLevel) {
-      note("node " + str(s) + " has level " + str(layers - 1) + " above the max level " + str(h.max_level));
+  // First pass over the nodes: only their lengths, to find where each
+  // stretch begins and how many upper-layer blocks the lists need. Each node
+  // takes at least 8 bytes (L and layer 0's count), which bounds what n may
+  // make us allocate.
+  const char* base = bytes.data();
+  const size_t size = bytes.size();
+  size_t pos = size - r.remaining();
+  if ((size - pos) / 8 < n) return truncated();
+  std::vector<Stretch> node_stretches;
+  uint64_t blocks = 0;
+  for (uint32_t s = 0; s < n; ++s) {
+    if (s % kNodesPerStretch == 0) {
+      node_stretches.push_back({pos, s, s + std::min(kNodesPerStretch, n - s), blocks});
     }
-    g.levels[s] = static_cast<uint8_t>(std::min<uint32_t>(layers == 0 ? 0 : layers - 1, kMaxGraphLevel));
+    if (size - pos < 4) return truncated();
+    const uint32_t layers = load_u32(base + pos);
+    pos += 4;
+    if ((size - pos) / 4 < layers) return truncated();
     for (uint32_t layer = 0; layer < layers; ++layer) {
-      uint32_t k;
-      if (!r.u32(&k)) return truncated();
-      const size_t first = g.links.size();
-      if (!r.u32s(k, &g.links)) return truncated();
-      g.list_start.push_back(g.links.size());
-      if (k > list_capacity(h.m, layer)) {
-        note("node " + str(s) + " layer " + str(layer) + " holds " + str(k) + " neighbours, more than its capacity " +
-             str(list_capacity(h.m, layer)));
-      }
-      for (size_t i = first; i < g.links.size(); ++i) {
-        if (g.links[i] >= n) {
-          note(slot_problem("neighbour", g.links[i], n));
-          break;
+      if (size - pos < 4) return truncated();
+      const uint32_t k = load_u32(base + pos);
+      pos += 4;
+      if ((size - pos) / 4 < k) return truncated();
+      pos += size_t{k} * 4;
+    }
+    blocks += stored_level(layers);
+  }
+
+  // Metadata section, walked the same way.
+  Reader section(bytes.substr(pos));
+  uint32_t section_magic, record_count;
+  if (!section.u32(&section_magic)) return truncated();
+  if (section_magic != kMetadataMagic) return KelpoError::io("bad metadata section magic");
+  if (!section.u32(&record_count)) return truncated();
+  pos += 8;
+  // Each record takes at least 12 bytes (slot and the two lengths).
+  if ((size - pos) / 12 < record_count) return truncated();
+  std::vector<Stretch> record_stretches;
+  std::optional<std::string> records_broken;  // the walk ran out of bytes here, or found a bad last id
+  for (uint32_t i = 0; i < record_count; ++i) {
+    if (i % kRecordsPerStretch == 0) record_stretches.push_back({pos, i, i + std::min(kRecordsPerStretch, record_count - i), 0});
+    if (size - pos < 8) {
+      records_broken = "truncated";
+    } else {
+      const uint32_t id_len = load_u32(base + pos + 4);
+      if (size - pos - 8 < id_len) {
+        records_broken = "truncated";
+      } else {
+        const size_t id_at = pos + 8;
+        pos = id_at + id_len;
+        if (size - pos < 4 || (size - pos - 4) < load_u32(base + pos)) {
+          // The id came before the missing bytes, so it is checked first.
+          records_broken = utf8_error(std::string_view(base + id_at, id_len)).value_or("truncated");
+        } else {
+          pos += 4 + size_t{load_u32(base + pos)};
         }
       }
     }
+    if (records_broken) {
+      record_stretches.back().end = i;
+      break;
+    }
   }
-  g.node_first_list[n] = g.list_start.size() - 1;
-  if (n > 0 && h.entry_point < n && g.levels[h.entry_point] != h.max_level) {
-    note("entry point " + str(h.entry_point) + " has level " + str(g.levels[h.entry_point]) +
+  if (records_broken) {
+    // A file cut short: an earlier id that is not UTF-8 is still the first fault.
+    for (const Stretch& st : record_stretches) {
+      const char* p = base + st.offset;
+      for (uint32_t i = st.first; i < st.end; ++i) {
+        const uint32_t id_len = load_u32(p + 4);
+        if (auto bad = utf8_error(std::string_view(p + 8, id_len))) return KelpoError::io(*bad);
+        p += 8 + size_t{id_len};
+        p += 4 + size_t{load_u32(p)};
+      }
+    }
+    if (*records_broken == "truncated") return truncated();
+    return KelpoError::io(*records_broken);
+  }
+
+  // Second pass: the stretches of nodes and records, in parallel. The lists
+  // are only laid out for a header that makes sense; otherwise the file is
+  // refused for it anyway.
+  const bool fill = header_ok;
+  if (fill) {
+    g.lists.levels.resize(n);
+    g.lists.upper_block.resize(n);
+    g.lists.layer0.resize(static_cast<size_t>(n) * (1 + list_capacity(h.m, 0)));
+    g.lists.upper.resize(static_cast<size_t>(blocks) * (1 + size_t{h.m}));
+  }
+  g.records.resize(record_count);
+  const size_t node_tasks = fill ? node_stretches.size() : 0;
+  std::vector<StretchProblem> problems(node_tasks + record_stretches.size());
+  run_tasks(problems.size(), [&](size_t t) {
+    if (t < node_tasks) {
+      fill_nodes(base, node_stretches[t], h, g.lists, problems[t]);
+    } else {
+      parse_records(base, record_stretches[t - node_tasks], g.records, problems[t]);
+    }
+  });
+  for (size_t t = node_tasks; t < problems.size(); ++t) {
+    if (problems[t].structural) return KelpoError::io(*problems[t].structural);
+  }
+  for (size_t t = 0; t < node_tasks; ++t) {
+    if (problems[t].inconsistent) note(*problems[t].inconsistent);
+  }
+  if (fill && n > 0 && h.entry_point < n && g.lists.levels[h.entry_point] != h.max_level) {
+    note("entry point " + str(h.entry_point) + " has level " + str(g.lists.levels[h.entry_point]) +
          ", not the max level " + str(h.max_level));
   }
 
-  // Metadata section.
-  uint32_t section_magic, record_count;
-  if (!r.u32(&section_magic)) return truncated();
-  if (section_magic != kMetadataMagic) return KelpoError::io("bad metadata section magic");
-  if (!r.u32(&record_count)) return truncated();
-  // Each record takes at least 12 bytes (slot and the two lengths).
-  if (r.remaining() / 12 < record_count) return truncated();
-  g.records.reserve(record_count);
+  // The records' slots, in file order.
   std::vector<uint8_t> slot_state(n, 0);  // 1 deleted, 2 has a record
   for (Slot s : g.deleted) {
     if (s < n) slot_state[s] = 1;
   }
-  for (uint32_t i = 0; i < record_count; ++i) {
-    MetaRecord rec;
-    uint32_t id_len, meta_len;
-    std::string_view id, meta;
-    if (!r.u32(&rec.slot) || !r.u32(&id_len) || !r.bytes(id_len, &id)) return truncated();
-    if (auto bad = utf8_error(id)) return KelpoError::io(*bad);
-    if (!r.u32(&meta_len) || !r.bytes(meta_len, &meta)) return truncated();
-    rec.id.assign(id);
-    if (meta_len > 0) {
-      Json value;
-      // Text that is not JSON (or nests too deeply) costs the record its
-      // metadata, not the database.
-      if (json_parse(meta, &value, nullptr)) rec.metadata = std::move(value);
-    }
+  for (const MetaRecord& rec : g.records) {
     if (rec.slot >= n) {
       note(slot_problem("record slot", rec.slot, n));
     } else if (slot_state[rec.slot] == 1) {
@@ -324,7 +506,6 @@ Result<LoadedGraph> parse_graph(std::string_view bytes) {
     } else {
       slot_state[rec.slot] = 2;
     }
-    g.records.push_back(std::move(rec));
   }
   if (inconsistent) return KelpoError::io("inconsistent graph file: " + *inconsistent);
   return g;

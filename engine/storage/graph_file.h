@@ -29,6 +29,7 @@
 
 #include "engine/index/distance.h"
 #include "engine/index/index_types.h"
+#include "engine/index/neighbor_lists.h"
 #include "engine/metadata/json.h"
 #include "engine/storage/file_ops.h"
 #include "engine/util/error.h"
@@ -66,6 +67,18 @@ struct MetaRecord {
   uint32_t slot = 0;
 };
 
+// A record as write_graph reads it: views into the caller's own tables,
+// which must stay unchanged while it writes, so a save copies no id and no
+// metadata.
+struct RecordView {
+  std::string_view id;
+  const Json* metadata = nullptr;  // none when null
+  uint32_t slot = 0;
+};
+
+// Views of parsed (or built) records, in the same order.
+std::vector<RecordView> record_views(std::span<const MetaRecord> records);
+
 // Where write_graph reads the links from, so the file format does not depend
 // on how the index lays them out.
 class GraphNodeSource {
@@ -85,6 +98,8 @@ class GraphNodeSource {
 // Fails, writing nothing more, if the header or a list breaks a rule the
 // parser enforces, so a save never produces a file that cannot be opened.
 Status write_graph(BufferedFileWriter& out, const GraphHeader& header, std::span<const Slot> deleted,
+                   const GraphNodeSource& nodes, std::span<const RecordView> records);
+Status write_graph(BufferedFileWriter& out, const GraphHeader& header, std::span<const Slot> deleted,
                    const GraphNodeSource& nodes, std::span<const MetaRecord> records);
 
 // A parsed, checked graph file. Every slot it holds (entry point, deleted
@@ -95,26 +110,28 @@ Status write_graph(BufferedFileWriter& out, const GraphHeader& header, std::span
 struct LoadedGraph {
   GraphHeader header;
   std::vector<Slot> deleted;  // distinct, ascending
-  std::vector<uint8_t> levels;  // one per node
-  // Node s's lists are lists node_first_list[s] .. node_first_list[s] + levels[s],
-  // layer 0 first; list i is links[list_start[i] .. list_start[i + 1]).
-  std::vector<uint64_t> node_first_list;  // node_count + 1 entries
-  std::vector<uint64_t> list_start;       // total lists + 1 entries
-  std::vector<Slot> links;
+  // Node levels and lists, laid out as the index keeps them for header.m, so
+  // that the index takes them over without a copy.
+  NeighborArrays lists;
   std::vector<MetaRecord> records;  // file order
 
   size_t node_count() const { return header.node_count; }
-  size_t level(Slot s) const { return levels[s]; }
+  size_t level(Slot s) const { return lists.levels[s]; }
   std::span<const Slot> neighbors(Slot s, size_t layer) const {
-    const uint64_t list = node_first_list[s] + layer;
-    return {links.data() + list_start[list], links.data() + list_start[list + 1]};
+    const uint32_t* words =
+        layer == 0 ? &lists.layer0[static_cast<size_t>(s) * (1 + 2 * size_t{header.m})]
+                   : &lists.upper[(static_cast<size_t>(lists.upper_block[s]) + layer - 1) * (1 + size_t{header.m})];
+    return {words + 1, words + 1 + words[0]};
   }
   size_t live_count() const { return header.node_count - deleted.size(); }
 };
 
 // Parses a whole graph file. Failures are io errors whose detail is the
 // format's own message ("failed to fill whole buffer", "bad graph magic", ...)
-// or, for an inconsistent file, a description of what is wrong.
+// or, for an inconsistent file, a description of what is wrong. A first pass
+// finds where every stretch of nodes and records begins; the stretches are
+// then parsed in parallel, and what is wrong is reported as a parse in file
+// order would find it first.
 Result<LoadedGraph> parse_graph(std::string_view bytes);
 
 // Why the bytes are not UTF-8, as the loader reports it for an id: "invalid

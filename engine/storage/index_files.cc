@@ -17,9 +17,14 @@ GraphHeader graph_header(const HnswIndex& index) {
   return h;
 }
 
-Status write_index_graph(BufferedFileWriter& out, const HnswIndex& index, std::span<const MetaRecord> records) {
+Status write_index_graph(BufferedFileWriter& out, const HnswIndex& index, std::span<const RecordView> records) {
   const std::vector<Slot> deleted = index.deleted_slots();
   return write_graph(out, graph_header(index), deleted, IndexNodeSource(index), records);
+}
+
+Status write_index_graph(BufferedFileWriter& out, const HnswIndex& index, std::span<const MetaRecord> records) {
+  const std::vector<RecordView> views = record_views(records);
+  return write_index_graph(out, index, std::span<const RecordView>(views));
 }
 
 Status write_index_vectors(BufferedFileWriter& out, const HnswIndex& index) {
@@ -29,21 +34,15 @@ Status write_index_vectors(BufferedFileWriter& out, const HnswIndex& index) {
 
 Result<std::unique_ptr<HnswIndex>> restore_index(LoadedGraph& graph, MappedVectors vectors) {
   const GraphHeader& h = graph.header;
-  GraphSnapshot snapshot;
-  snapshot.entry_point = h.entry_point;
-  snapshot.max_level = h.max_level;
-  snapshot.deleted = std::move(graph.deleted);
-  snapshot.levels.assign(graph.levels.begin(), graph.levels.end());
-  snapshot.list_sizes.resize(graph.list_start.empty() ? 0 : graph.list_start.size() - 1);
-  for (size_t i = 0; i < snapshot.list_sizes.size(); ++i) {
-    snapshot.list_sizes[i] = static_cast<uint32_t>(graph.list_start[i + 1] - graph.list_start[i]);
-  }
-  snapshot.links = std::move(graph.links);
-  graph.levels.clear();
-  graph.list_start.clear();
-  graph.node_first_list.clear();
+  SavedLinks links;
+  links.entry_point = h.entry_point;
+  links.max_level = h.max_level;
+  links.deleted = std::move(graph.deleted);
+  links.lists = std::move(graph.lists);
+  graph.deleted.clear();
+  graph.lists = NeighborArrays();
   return HnswIndex::restore(h.dim, h.metric, h.m, h.ef_construction, std::move(vectors.store), std::move(vectors.norms),
-                            snapshot);
+                            std::move(links));
 }
 
 }  // namespace kelpo

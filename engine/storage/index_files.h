@@ -30,6 +30,7 @@ class IndexNodeSource final : public GraphNodeSource {
 GraphHeader graph_header(const HnswIndex& index);
 
 // graph.kelpo's contents for the index and these records.
+Status write_index_graph(BufferedFileWriter& out, const HnswIndex& index, std::span<const RecordView> records);
 Status write_index_graph(BufferedFileWriter& out, const HnswIndex& index, std::span<const MetaRecord> records);
 
 // vectors.bin's contents: the store's vector floats (for a mapped store, not

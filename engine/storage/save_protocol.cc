@@ -62,10 +62,23 @@ Status step_done(const SaveHooks& hooks, SaveStep step) {
   return Status::OK();
 }
 
+// Whether vectors.bin is there with the size the unchanged vectors need.
+Result<bool> vectors_file_fits(FileOps& ops, const Storage& storage, const SaveFiles& files) {
+  if (!files.unchanged_vectors_size) return false;
+  Result<bool> exists = ops.exists(storage.vectors_path);
+  if (!exists.ok()) return exists.error();
+  if (!*exists) return false;
+  Result<uint64_t> size = ops.file_size(storage.vectors_path);
+  if (!size.ok()) return size.error();
+  return *size == *files.unchanged_vectors_size;
+}
+
 }  // namespace
 
-Status save_database_files(FileOps& ops, const Storage& storage, const SaveFiles& files, const SaveHooks& hooks) {
+Status save_database_files(FileOps& ops, const Storage& storage, const SaveFiles& files, const SaveHooks& hooks,
+                           SaveOutcome* outcome) {
   const std::string& dir = storage.dir;
+  if (outcome != nullptr) *outcome = SaveOutcome{};
 
   // 0. The directory may have been removed since the database was opened.
   Result<bool> dir_exists = ops.exists(dir);
@@ -102,33 +115,62 @@ Status save_database_files(FileOps& ops, const Storage& storage, const SaveFiles
   }
   KELPO_RETURN_IF_ERROR(step_done(hooks, SaveStep::kEarlierSaveSettled));
 
-  // 2. Both new files complete and durable before either is renamed. The
-  // directory is synced between them so that graph.tmp can never be on disk
-  // without vectors.tmp beside it, which would read as a committed graph.
-  KELPO_RETURN_IF_ERROR(write_synced_file(ops, storage.vectors_temp_path, files.vectors));
+  // Decided after step 1, which may have settled an earlier save: its
+  // renames never touch vectors.bin, and the caller's vectors are the ones
+  // that file held when they were last written or loaded.
+  Result<bool> keep_vectors = vectors_file_fits(ops, storage, files);
+  if (!keep_vectors.ok()) return keep_vectors.error();
+  Result<bool> quantized = ops.exists(storage.quantized_path);
+  if (!quantized.ok()) return quantized.error();
+  // An existing vectors.sq8 always describes the vectors.bin beside it (a
+  // full save removes it before its commit point and writes it after), so
+  // with the vectors kept it is exactly what the save would write again.
+  const bool keep_quantizer = *keep_vectors && *quantized && files.quantizer;
+
+  // 2. The new files complete and durable before any is renamed. The
+  // directory is synced between vectors.tmp and graph.tmp so that graph.tmp
+  // can never be on disk without vectors.tmp beside it, which would read as
+  // a committed graph.
+  if (*keep_vectors) {
+    // vectors.bin stays, so vectors.tmp is only the marker that graph.tmp is
+    // not committed yet: an empty file, there before graph.tmp is created
+    // and removed once graph.tmp is durable. A quantizer file the save does
+    // not keep goes first, as below.
+    if (*quantized && !keep_quantizer) KELPO_RETURN_IF_ERROR(ops.remove(storage.quantized_path));
+    Result<int> marker = ops.open_for_write(storage.vectors_temp_path, WriteMode::kTruncate);
+    if (!marker.ok()) return marker.error();
+    KELPO_RETURN_IF_ERROR(ops.close(*marker));
+  } else {
+    KELPO_RETURN_IF_ERROR(write_synced_file(ops, storage.vectors_temp_path, files.vectors));
+  }
   KELPO_RETURN_IF_ERROR(ops.sync_dir(dir));
   KELPO_RETURN_IF_ERROR(write_synced_file(ops, storage.graph_temp_path, files.graph));
   KELPO_RETURN_IF_ERROR(ops.sync_dir(dir));
-  // The quantizer file describes the vectors being replaced. It goes now, so
+  // A quantizer file that describes the vectors being replaced goes now, so
   // a crash before step 4 leaves no vectors.sq8 rather than one whose codes
   // belong to other vectors (or are too few to load).
-  Result<bool> quantized = ops.exists(storage.quantized_path);
-  if (!quantized.ok()) return quantized.error();
-  if (*quantized) {
+  if (*quantized && !*keep_vectors) {
     KELPO_RETURN_IF_ERROR(ops.remove(storage.quantized_path));
     KELPO_RETURN_IF_ERROR(ops.sync_dir(dir));
   }
   KELPO_RETURN_IF_ERROR(step_done(hooks, SaveStep::kTempFilesWritten));
 
-  // 3. Vectors first: from this rename on, graph.tmp without vectors.tmp is
+  // 3. The commit point: vectors.tmp goes, by its rename over vectors.bin or
+  // (vectors kept) its removal. From then on graph.tmp without vectors.tmp is
   // the committed graph.
-  KELPO_RETURN_IF_ERROR(rename_synced(ops, storage.vectors_temp_path, storage.vectors_path, dir));
+  if (*keep_vectors) {
+    KELPO_RETURN_IF_ERROR(ops.remove(storage.vectors_temp_path));
+    KELPO_RETURN_IF_ERROR(ops.sync_dir(dir));
+  } else {
+    KELPO_RETURN_IF_ERROR(rename_synced(ops, storage.vectors_temp_path, storage.vectors_path, dir));
+    if (outcome != nullptr) outcome->vectors_written = true;
+  }
   KELPO_RETURN_IF_ERROR(step_done(hooks, SaveStep::kVectorsCommitted));
   KELPO_RETURN_IF_ERROR(rename_synced(ops, storage.graph_temp_path, storage.graph_path, dir));
   KELPO_RETURN_IF_ERROR(step_done(hooks, SaveStep::kGraphCommitted));
 
   // 4. A derived file: losing it to a crash costs speed, not data.
-  if (files.quantizer) {
+  if (files.quantizer && !keep_quantizer) {
     KELPO_RETURN_IF_ERROR(write_synced_file(ops, storage.vectors_temp_path, files.quantizer));
     KELPO_RETURN_IF_ERROR(rename_synced(ops, storage.vectors_temp_path, storage.quantized_path, dir));
   }

@@ -15,6 +15,16 @@
 //   4. if the database keeps quantization, write vectors.sq8 through
 //      vectors.tmp;
 //   5. remove wal.kelpo: only now are both new files durable.
+//
+// When the vectors are unchanged since vectors.bin was written or loaded (and
+// the file is there with the size they need), the save keeps it: step 2
+// removes a vectors.sq8 it will not keep (one it would write again, which
+// describes the same vectors, stays), creates an empty vectors.tmp and syncs
+// the directory, then writes graph.tmp; step 3 removes vectors.tmp instead
+// of renaming it (the commit point), then renames the graph. So the rules
+// below hold unchanged: graph.tmp without vectors.tmp exists only once
+// graph.tmp is durable, and it fits the very vectors.bin it was written for.
+//
 // Any failure stops the save with an io error and keeps the log, so a reopen
 // replays it over whichever state the directory holds.
 //
@@ -48,6 +58,15 @@ struct SaveFiles {
   FileWriterFn vectors;    // vectors.bin
   FileWriterFn graph;      // graph.kelpo
   FileWriterFn quantizer;  // vectors.sq8; empty when the database keeps no quantizer file (any old one is removed)
+  // Set when vectors.bin already holds exactly the vectors being saved and
+  // has this size: the file is kept and `vectors` is not called. Should the
+  // file be missing or of another size, `vectors` writes it after all.
+  std::optional<uint64_t> unchanged_vectors_size;
+};
+
+// What a save did, for callers that track which files hold their state.
+struct SaveOutcome {
+  bool vectors_written = false;  // false: vectors.bin was kept as it was
 };
 
 enum class SaveStep : uint8_t {
@@ -68,7 +87,8 @@ struct SaveHooks {
 // Runs one save. The caller holds whatever keeps the state it writes stable,
 // and has closed its log writer: step 5 removes the log file, and the next
 // logged write opens a new one.
-Status save_database_files(FileOps& ops, const Storage& storage, const SaveFiles& files, const SaveHooks& hooks = {});
+Status save_database_files(FileOps& ops, const Storage& storage, const SaveFiles& files, const SaveHooks& hooks = {},
+                           SaveOutcome* outcome = nullptr);
 
 enum class GraphSource : uint8_t {
   kNone,           // no saved database: vectors.bin or a graph file is missing

@@ -2,6 +2,7 @@
 // save leaves, failures and interruptions at every step of a save, and a
 // child process killed while it writes and saves.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -274,6 +275,70 @@ TEST(DatabasePersist, SaveFailingAtEveryCallLosesNothing) {
       EXPECT_EQ(snapshot(*reopen(dir.path())), expected) << "call " << k;
     }
   }
+}
+
+// A save after which no vector changed (only metadata, deletions or
+// nothing) keeps vectors.bin as it is, the file itself and not a copy; any
+// vector change since the last save or open (the log's replay and compaction
+// included) writes it again. Every state reopens to what was saved.
+TEST(DatabasePersist, SaveKeepsTheVectorsFileExactlyWhenNoVectorChanged) {
+  ScratchDir dir;
+  FaultInjectingFileOps ops(FileOps::posix());
+  DatabaseHooks hooks;
+  hooks.file_ops = &ops;
+  const Storage storage(dir.path());
+  auto inode = [&] {
+    struct stat st;
+    EXPECT_EQ(::stat(storage.vectors_path.c_str(), &st), 0);
+    return st.st_ino;
+  };
+  // Saves, reopens and compares; returns whether vectors.bin was written.
+  auto save_and_check = [&](std::unique_ptr<Database>& db) {
+    ops.clear_calls();
+    const ino_t before = exists(storage.vectors_path) ? inode() : 0;
+    EXPECT_TRUE(db->save().ok());
+    bool written = false;
+    for (const FileCall& call : ops.calls()) {
+      written |= call.op == FileOp::kRename && call.target == storage.vectors_path;
+    }
+    EXPECT_EQ(inode() != before, written);
+    const Snapshot expected = snapshot(*db);
+    db.reset();
+    db = std::move(Database::open(dir.path(), hooks).value());
+    EXPECT_EQ(snapshot(*db), expected);
+    return written;
+  };
+
+  auto db = std::move(Database::open_or_create_with_config(dir.path(), 3, Metric::kCosine, {}, hooks).value());
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(db->add("id" + std::to_string(i), {1.0f * i, 2, 3}, std::nullopt).ok());
+  EXPECT_TRUE(save_and_check(db));
+  EXPECT_FALSE(save_and_check(db));  // nothing changed
+  ASSERT_TRUE(db->update("id1", std::nullopt, Json{{"k", 1}}).ok());
+  ASSERT_TRUE(db->remove("id2").value());
+  EXPECT_FALSE(save_and_check(db));
+  ASSERT_TRUE(db->update("id3", std::vector<float>{9, 9, 9}, std::nullopt).ok());
+  EXPECT_TRUE(save_and_check(db));
+  ASSERT_TRUE(db->upsert("id5", {5, 5, 5}, Json{{"k", 5}}).ok());  // an upsert writes a vector
+  EXPECT_TRUE(save_and_check(db));
+  // A vector written and never saved comes back through the log's replay.
+  ASSERT_TRUE(db->add("new", {0, 1, 0}, std::nullopt).ok());
+  db.reset();
+  db = std::move(Database::open(dir.path(), hooks).value());
+  EXPECT_TRUE(save_and_check(db));
+  // Only a deletion in the log: the vectors are those of vectors.bin.
+  ASSERT_TRUE(db->remove("id6").value());
+  db.reset();
+  db = std::move(Database::open(dir.path(), hooks).value());
+  EXPECT_FALSE(save_and_check(db));
+  ASSERT_TRUE(db->compact().ok());
+  EXPECT_TRUE(save_and_check(db));
+  EXPECT_FALSE(db->contains("id6"));
+  // A failed save keeps nothing in doubt: the next one writes the vectors.
+  ASSERT_TRUE(db->update("id7", std::vector<float>{7, 0, 7}, std::nullopt).ok());
+  ops.set_fault(InjectedFault{.call = ops.call_count() + 12, .error = EIO});
+  EXPECT_FALSE(db->save().ok());
+  ops.set_fault(std::nullopt);
+  EXPECT_TRUE(save_and_check(db));
 }
 
 // A save stopped after each of its steps, as a crash would stop it.

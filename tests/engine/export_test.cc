@@ -176,11 +176,11 @@ TEST(ImportParser, ReadsBothLayoutsWhateverTheReadSizes) {
       EXPECT_EQ(r->dim, 2u);
       EXPECT_EQ(r->metric, "cosine");
       ASSERT_EQ(r->ids, (std::vector<std::string>{"a", "b", "caf\xc3\xa9"}));
-      ASSERT_EQ(r->vectors.size(), 3u);
+      ASSERT_EQ(r->size(), 3u);
       for (size_t i = 0; i < 3; ++i) {
-        ASSERT_EQ(r->vectors.row_size(i), 2u);
+        ASSERT_EQ(r->row_size(i), 2u);
         for (size_t j = 0; j < 2; ++j) {
-          EXPECT_EQ(std::bit_cast<uint32_t>(r->vectors.row(i)[j]), std::bit_cast<uint32_t>(doc.vectors[i].vector[j]));
+          EXPECT_EQ(std::bit_cast<uint32_t>(r->row(i)[j]), std::bit_cast<uint32_t>(doc.vectors[i].vector[j]));
         }
         ASSERT_EQ(r->metadatas[i].has_value(), doc.vectors[i].metadata.has_value());
         if (r->metadatas[i]) {
@@ -200,8 +200,8 @@ TEST(ImportParser, MemberOrderUnknownMembersEscapesAndOptionalMetadata) {
   EXPECT_EQ(r->version, 2u);
   EXPECT_EQ(r->dim, 3u);
   EXPECT_EQ(r->ids, (std::vector<std::string>{"a\n", "b", "c"}));
-  EXPECT_EQ(r->vectors.data, (std::vector<float>{1.0f, -2.0f, 3.5f, 0.0f}));
-  EXPECT_EQ(r->vectors.offsets, (std::vector<size_t>{0, 3, 3, 4}));
+  EXPECT_EQ(r->vectors.at(0).data, (std::vector<float>{1.0f, -2.0f, 3.5f, 0.0f}));
+  EXPECT_EQ(r->vectors.at(0).offsets, (std::vector<size_t>{0, 3, 3, 4}));
   EXPECT_FALSE(r->metadatas[0].has_value());  // absent
   EXPECT_FALSE(r->metadatas[1].has_value());  // null
   ASSERT_TRUE(r->metadatas[2].has_value());
@@ -339,6 +339,53 @@ TEST(ExportImport, FailuresBeforeTheUpsertChangeNothing) {
             "corrupt data: invalid JSON: trailing comma at line 1 column 105");
   EXPECT_EQ(import_json(*db, dir.file("short-row.json")).error().message(), "dimension mismatch: expected 2, got 1");
   EXPECT_EQ(db->ids(), std::vector<std::string>{"keep"});
+}
+
+// A document of several batches: every record lands as one upsert of the
+// whole document would leave it (an id repeated across batches ends with its
+// last vector and metadata, on one slot), the import survives a reopen, and
+// a short row in the last batch stops the import before the first batch.
+TEST(ExportImport, ManyBatchesActAsOneUpsert) {
+  ScratchDir dir;
+  const size_t n = 2 * kImportBatchRecords + 501;
+  auto record = [](size_t i, const std::string& id, size_t dim) {
+    std::string r = R"({"id":")" + id + R"(","vector":[)" + std::to_string(i) + ".5";
+    for (size_t j = 1; j < dim; ++j) r += "," + std::to_string(j);
+    return r + R"(],"metadata":{"i":)" + std::to_string(i) + "}}";
+  };
+  auto document = [&](bool short_last) {
+    std::string doc = R"({"version":1,"dim":2,"metric":"cosine","vectors":[)";
+    for (size_t i = 0; i < n; ++i) {
+      // id7 again in the second and the last batch.
+      const std::string id = (i == kImportBatchRecords + 3 || i == n - 2) ? "id7" : "id" + std::to_string(i);
+      if (i > 0) doc += ",";
+      doc += record(i, id, short_last && i == n - 1 ? 1 : 2);
+    }
+    return doc + "]}";
+  };
+  write_file(dir.file("short.json"), document(true));
+  write_file(dir.file("good.json"), document(false));
+  auto db = open_db(dir.file("db"), 2);
+  ASSERT_TRUE(db->add("keep", {1, 1}, std::nullopt).ok());
+  EXPECT_EQ(import_json(*db, dir.file("short.json")).error().message(), "dimension mismatch: expected 2, got 1");
+  EXPECT_EQ(db->ids(), std::vector<std::string>{"keep"});
+  ASSERT_TRUE(import_json(*db, dir.file("good.json")).ok());
+  auto check = [&](const Database& d) {
+    EXPECT_EQ(d.count(nullptr), n - 2 + 1);  // two repeats of id7, plus "keep"
+    EXPECT_EQ(d.total_slots(), n - 2 + 1);
+    for (size_t i : {size_t{0}, kImportBatchRecords - 1, kImportBatchRecords, n - 1, size_t{7}}) {
+      const size_t from = i == 7 ? n - 2 : i;
+      auto got = d.get("id" + std::to_string(i));
+      ASSERT_TRUE(got.ok()) << i;
+      EXPECT_EQ(got->first, (std::vector<float>{static_cast<float>(from) + 0.5f, 1.0f})) << i;
+      ASSERT_TRUE(got->second.has_value());
+      EXPECT_EQ((*got->second)["i"], from);
+    }
+  };
+  check(*db);
+  db.reset();
+  // Every batch was logged: reopening without a save replays them all.
+  check(*open_db(dir.file("db"), 2));
 }
 
 TEST(ExportFile, AFailedWriteLeavesTheOldDocumentAndNoTemporaryFile) {

@@ -1,6 +1,7 @@
 #include "engine/storage/graph_file.h"
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,7 @@ std::string parse_error(const std::string& bytes) {
 // checked independently of the parser.
 void expect_safe(const LoadedGraph& g) {
   const uint32_t n = g.header.node_count;
-  ASSERT_EQ(g.levels.size(), n);
+  ASSERT_EQ(g.lists.levels.size(), n);
   if (n == 0) {
     EXPECT_EQ(g.header.entry_point, NO_ENTRY);
   } else {
@@ -192,31 +193,35 @@ TEST(GraphFileTest, MetadataThatIsNotJsonIsDroppedAndIdsMustBeUtf8) {
   EXPECT_EQ(utf8_error("plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"), std::nullopt);
 }
 
+// The file of a graph laid out by hand, bypassing the writer's own checks,
+// with no metadata text.
+std::string raw_bytes(const TestGraph& g) {
+  std::string bytes;
+  bytes += u32(kGraphMagic) + u32(kGraphVersion) + u32(g.header.dim);
+  bytes += static_cast<char>(g.header.metric);
+  bytes += u32(g.header.m) + u32(g.header.ef_construction) + u32(g.header.entry_point) + u32(g.header.max_level);
+  bytes += u32(g.header.node_count) + u32(static_cast<uint32_t>(g.deleted.size()));
+  for (Slot s : g.deleted) bytes += u32(s);
+  for (const auto& node : g.lists) {
+    bytes += u32(static_cast<uint32_t>(node.size()));
+    for (const auto& l : node) {
+      bytes += u32(static_cast<uint32_t>(l.size()));
+      for (Slot x : l) bytes += u32(x);
+    }
+  }
+  bytes += u32(kMetadataMagic) + u32(static_cast<uint32_t>(g.records.size()));
+  for (const MetaRecord& r : g.records) {
+    bytes += u32(r.slot) + u32(static_cast<uint32_t>(r.id.size())) + r.id + u32(0);
+  }
+  return bytes;
+}
+
 TEST(GraphFileTest, InconsistentFilesAreRefused) {
   const TestGraph base = make_graph(6);
   auto refused = [&](const char* what, auto&& edit, const std::string& detail) {
     TestGraph g = base;
     edit(g);
-    // Bypass the writer's own checks: lay the bytes out by hand from a valid
-    // file and the edited header, lists and records.
-    std::string bytes;
-    bytes += u32(kGraphMagic) + u32(kGraphVersion) + u32(g.header.dim);
-    bytes += static_cast<char>(g.header.metric);
-    bytes += u32(g.header.m) + u32(g.header.ef_construction) + u32(g.header.entry_point) + u32(g.header.max_level);
-    bytes += u32(g.header.node_count) + u32(static_cast<uint32_t>(g.deleted.size()));
-    for (Slot s : g.deleted) bytes += u32(s);
-    for (const auto& node : g.lists) {
-      bytes += u32(static_cast<uint32_t>(node.size()));
-      for (const auto& l : node) {
-        bytes += u32(static_cast<uint32_t>(l.size()));
-        for (Slot x : l) bytes += u32(x);
-      }
-    }
-    bytes += u32(kMetadataMagic) + u32(static_cast<uint32_t>(g.records.size()));
-    for (const MetaRecord& r : g.records) {
-      bytes += u32(r.slot) + u32(static_cast<uint32_t>(r.id.size())) + r.id + u32(0);
-    }
-    const std::string message = parse_error(bytes);
+    const std::string message = parse_error(raw_bytes(g));
     EXPECT_EQ(message.rfind("io error: inconsistent graph file: ", 0), 0u) << what << ": " << message;
     EXPECT_NE(message.find(detail), std::string::npos) << what << ": " << message;
   };
@@ -289,6 +294,74 @@ TEST(GraphFileTest, EveryTruncationFailsAndEveryBitFlipIsSafe) {
   // still load; most others are caught.
   EXPECT_GT(accepted, 0u);
   EXPECT_LT(accepted, valid.size() * 8);
+}
+
+// A file long enough to be parsed in many stretches at once loads exactly,
+// and of several faults in different stretches the one reported is the one
+// a reading in file order meets first: a structural fault (an id that is not
+// UTF-8, missing bytes) before any inconsistency, else the earliest
+// inconsistency, nodes before records.
+TEST(GraphFileTest, LongFilesParseInStretchesAsInFileOrder) {
+  const uint32_t n = 100000;
+  TestGraph g = make_graph(n, 2, 1);
+  for (Slot s = 1; s < n; s += 97) g.lists[s].resize(2);  // upper layers all along
+  g.header.max_level = 1;
+  const std::string valid = render_graph(g);
+  Result<LoadedGraph> back = parse_graph(valid);
+  ASSERT_TRUE(back.ok()) << back.error().message();
+  expect_safe(*back);
+  for (Slot s = 0; s < n; ++s) {
+    ASSERT_EQ(back->level(s) + 1, g.lists[s].size()) << s;
+    for (size_t layer = 0; layer < g.lists[s].size(); ++layer) {
+      const std::span<const Slot> l = back->neighbors(s, layer);
+      ASSERT_EQ(std::vector<Slot>(l.begin(), l.end()), g.lists[s][layer]) << s << "/" << layer;
+    }
+  }
+  ASSERT_EQ(back->records.size(), g.records.size());
+  for (size_t i = 0; i < g.records.size(); ++i) {
+    ASSERT_EQ(back->records[i].id, g.records[i].id);
+    ASSERT_EQ(back->records[i].slot, g.records[i].slot);
+    ASSERT_EQ(back->records[i].metadata.has_value(), g.records[i].metadata.has_value());
+  }
+
+  std::mt19937 rng(5);
+  auto node = [&] { return std::uniform_int_distribution<Slot>(1, n - 1)(rng); };
+  auto record = [&] { return std::uniform_int_distribution<size_t>(0, g.records.size() - 1)(rng); };
+  for (int trial = 0; trial < 6; ++trial) {
+    TestGraph bad = g;
+    const Slot a = node(), b = node();  // two neighbours beyond the last node
+    bad.lists[a][0].push_back(n + 1);
+    bad.lists[b][0].push_back(n + 2);
+    const std::string nodes_first = "neighbour " + std::to_string(a < b ? n + 1 : n + 2) + " is not below";
+    const size_t r = record();
+    bad.records[r].slot = n + 7;
+    EXPECT_NE(parse_error(raw_bytes(bad)).find(nodes_first), std::string::npos);
+    bad.lists[a][0].pop_back();
+    bad.lists[b][0].pop_back();
+    EXPECT_NE(parse_error(raw_bytes(bad)).find("record slot " + std::to_string(n + 7)), std::string::npos);
+
+    // Ids that are not UTF-8 win over inconsistencies, the earlier of two over the later.
+    const size_t x = record();
+    size_t y = record();
+    if (y == x) y = (x + 1) % g.records.size();
+    bad.records[x].id = "\xff" + std::to_string(x);
+    bad.records[y].id = "ab\xc3";
+    bad.lists[a][0].push_back(n + 1);
+    const std::string first_bad = x <= y ? "invalid utf-8 sequence of 1 bytes from index 0"
+                                         : "incomplete utf-8 byte sequence from index 2";
+    std::string bytes = raw_bytes(bad);
+    EXPECT_EQ(parse_error(bytes), "io error: " + first_bad);
+    // Cut inside a late record: the bad id still wins if it comes before the cut.
+    const size_t cut = bytes.size() - std::uniform_int_distribution<size_t>(1, 2000)(rng);
+    const size_t cut_record = bad.records.size() - 1 - (bytes.size() - cut) / 20;  // a lower bound of the record cut into
+    const std::string truncated_message = parse_error(bytes.substr(0, cut));
+    if (std::min(x, y) < cut_record) {
+      EXPECT_EQ(truncated_message, "io error: " + first_bad);
+    }
+    bad.records[x].id = "x";
+    bad.records[y].id = "y";
+    EXPECT_EQ(parse_error(raw_bytes(bad).substr(0, cut)), "io error: failed to fill whole buffer");
+  }
 }
 
 TEST(GraphFileTest, WriterRefusesAStateThatCouldNotBeOpened) {

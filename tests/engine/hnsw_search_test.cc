@@ -27,11 +27,11 @@ std::vector<float> exact_reference(const HnswIndex& index, const float* q) {
   std::vector<float> out(index.node_count(), NAN);
   const size_t dim = index.dim();
   const float qq = squared_norm(q, dim), qn = std::sqrt(qq);
-  const std::vector<float> dots = gemv_dot_products(q, index.vector(0), dim, index.node_count());
   for (Slot s = 0; s < index.node_count(); ++s) {
     if (index.is_deleted(s)) continue;
-    out[s] = index.deleted_count() > 0 ? distance(q, index.vector(s), dim, index.metric())
-                                       : batch_distance(index.metric(), dots[s], index.norm(s), qq, qn);
+    out[s] = index.deleted_count() > 0
+                 ? distance(q, index.vector(s), dim, index.metric())
+                 : batch_distance(index.metric(), exact_scan_dot(q, index.vector(s), dim), index.norm(s), qq, qn);
   }
   return out;
 }

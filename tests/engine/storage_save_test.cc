@@ -18,24 +18,32 @@ using testing::render;
 using testing::render_graph;
 using testing::TempDir;
 
-// The three files of one saved state.
+// The three files of one saved state. `unchanged` marks a state whose
+// vectors are those of the state saved before it: its save may keep
+// vectors.bin.
 struct Snapshot {
   std::string name;
   std::string graph, vectors, sq8;
+  bool unchanged = false;
 };
 
-Snapshot make_snapshot(const std::string& name, uint32_t n, uint32_t tag, bool quantized) {
+// The files' contents follow from the tags: two snapshots with the same n and
+// vectors_tag have the same vectors.bin (and vectors.sq8).
+Snapshot make_snapshot(const std::string& name, uint32_t n, uint32_t tag, bool quantized,
+                       std::optional<uint32_t> same_vectors_as_tag = std::nullopt) {
   const uint32_t dim = 4;
+  const uint32_t vtag = same_vectors_as_tag.value_or(tag);
   Snapshot s;
   s.name = name;
+  s.unchanged = same_vectors_as_tag.has_value();
   s.graph = render_graph(make_graph(n, dim, tag));
   std::vector<float> vectors(size_t{n} * dim), norms(n);
-  for (size_t i = 0; i < vectors.size(); ++i) vectors[i] = static_cast<float>(i * 0.5 + tag);
-  for (size_t i = 0; i < norms.size(); ++i) norms[i] = static_cast<float>(i + tag);
+  for (size_t i = 0; i < vectors.size(); ++i) vectors[i] = static_cast<float>(i * 0.5 + vtag);
+  for (size_t i = 0; i < norms.size(); ++i) norms[i] = static_cast<float>(i + vtag);
   s.vectors = render([&](BufferedFileWriter& out) { return write_vectors_file(out, vectors, norms, dim); });
   if (quantized) {
-    std::vector<float> min(dim, static_cast<float>(tag)), scale(dim, 0.5f);
-    std::vector<uint8_t> codes(size_t{n} * dim, static_cast<uint8_t>(tag));
+    std::vector<float> min(dim, static_cast<float>(vtag)), scale(dim, 0.5f);
+    std::vector<uint8_t> codes(size_t{n} * dim, static_cast<uint8_t>(vtag));
     s.sq8 = render([&](BufferedFileWriter& out) { return write_quantizer_file(out, min, scale, codes); });
   }
   return s;
@@ -48,8 +56,9 @@ SaveFiles files_of(const Snapshot& s) {
       return out.status();
     };
   };
-  SaveFiles f{writer(s.vectors), writer(s.graph), nullptr};
+  SaveFiles f{writer(s.vectors), writer(s.graph), nullptr, std::nullopt};
   if (!s.sq8.empty()) f.quantizer = writer(s.sq8);
+  if (s.unchanged) f.unchanged_vectors_size = s.vectors.size();
   return f;
 }
 
@@ -105,12 +114,24 @@ void expect_clean(MemFileOps& mem, const Snapshot& s) {
   EXPECT_EQ(opened(mem, {&s}), s.name);
 }
 
+// Also checks that the save kept vectors.bin exactly when it could.
 size_t calls_of_clean_save(const Snapshot* old, const Snapshot& next) {
   MemFileOps mem;
   put_state(mem, old);
   FaultInjectingFileOps ops(mem);
-  EXPECT_TRUE(save_database_files(ops, kStorage, files_of(next)).ok());
+  SaveOutcome outcome;
+  EXPECT_TRUE(save_database_files(ops, kStorage, files_of(next), {}, &outcome).ok());
   expect_clean(mem, next);
+  const bool can_keep = next.unchanged && old != nullptr && old->vectors.size() == next.vectors.size();
+  EXPECT_EQ(outcome.vectors_written, !can_keep);
+  // Kept means never copied: nothing written to vectors.tmp (at most an empty
+  // marker) other than a new quantizer file. These files fit one write each.
+  size_t temp_writes = 0;
+  for (const FileCall& call : ops.calls()) {
+    temp_writes += call.op == FileOp::kWrite && call.path == kStorage.vectors_temp_path;
+  }
+  const bool quantizer_written = !next.sq8.empty() && !(can_keep && old->sq8 == next.sq8);
+  EXPECT_EQ(temp_writes, size_t{!can_keep} + size_t{quantizer_written});
   return ops.call_count();
 }
 
@@ -118,6 +139,9 @@ struct Scenario {
   const char* what;
   std::optional<Snapshot> old;
   Snapshot next;
+  // What the process after a crash saves: by default a state with new
+  // vectors; a state with A's vectors where both old and next have them.
+  Snapshot after = make_snapshot("C", 11, 3, true);
 };
 
 std::vector<Scenario> scenarios() {
@@ -129,6 +153,18 @@ std::vector<Scenario> scenarios() {
   out.push_back({"quantized, shrinking", make_snapshot("A", 14, 1, true), make_snapshot("B", 9, 2, true)});
   out.push_back({"quantization dropped", make_snapshot("A", 9, 1, true), make_snapshot("B", 12, 2, false)});
   out.push_back({"quantization added", make_snapshot("A", 9, 1, false), make_snapshot("B", 12, 2, true)});
+  // Only ids, metadata or deletions changed: vectors.bin is kept, with the
+  // quantizer file beside it, added or removed.
+  for (bool quantized_before : {false, true}) {
+    for (bool quantized_after : {false, true}) {
+      out.push_back({"vectors unchanged", make_snapshot("A", 9, 1, quantized_before),
+                     make_snapshot("B", 9, 2, quantized_after, 1), make_snapshot("C", 9, 3, true, 1)});
+    }
+  }
+  // Claimed unchanged, but the file is missing or of another size: written.
+  out.push_back({"vectors unchanged, first save", std::nullopt, make_snapshot("B", 9, 2, false, 1)});
+  out.push_back({"vectors unchanged, file of another size", make_snapshot("A", 12, 1, false),
+                 make_snapshot("B", 9, 2, false, 1)});
   return out;
 }
 
@@ -160,9 +196,9 @@ std::string describe_ending(int64_t how) {
 // never a mix, never a state older than the files without the log that
 // leads past it.
 TEST(SaveProtocolTest, CrashAfterEveryCallOpensOldOrNewState) {
-  const Snapshot c = make_snapshot("C", 11, 3, true);
   for (const Scenario& sc : scenarios()) {
     SCOPED_TRACE(sc.what);
+    const Snapshot& c = sc.after;
     const Snapshot* old = sc.old ? &*sc.old : nullptr;
     const std::vector<const Snapshot*> known = {old ? old : &sc.next, &sc.next, &c};
     const std::string old_label = old ? "A+log" : "none+log";
