@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cmath>
 
+#include "engine/metadata/filter_plan.h"
+
 namespace kelpo {
 
 Database::Database(std::string path, std::unique_ptr<HnswIndex> index, bool quantize_on_save,
@@ -159,21 +161,19 @@ size_t Database::count(const Filter* filter) const {
   }
   std::shared_lock<FairSharedMutex> index(index_mu_);
   std::shared_lock<FairSharedMutex> meta(metadata_mu_);
-  Candidates allowed = Candidates::unresolved();
-  {
-    std::shared_lock<FairSharedMutex> mi(metadata_index_mu_);
-    allowed = resolve_candidates(*filter, metadata_index_);
-  }
-  auto accepts = [&](Slot s) {
-    if (s >= index_->node_count() || index_->is_deleted(s)) return false;
-    const Json* m = (s < metadata_.size() && metadata_[s]) ? &*metadata_[s] : nullptr;
-    return matches(*filter, m);
-  };
+  // The plan borrows the index's sets: writers of the index hold
+  // metadata_mu_ exclusively, so they stay valid under our shared hold.
+  std::shared_lock<FairSharedMutex> mi(metadata_index_mu_);
+  const FilterPlan plan(*filter, metadata_index_, metadata_);
+  // The index holds only live slots: an exact count needs no slot visited.
+  if (plan.count_is_exact()) return plan.estimate();
+  mi.unlock();
+  const Slot total = index_->node_count();
+  auto accepts = [&](Slot s) { return s < total && !index_->is_deleted(s) && plan.accepts(s); };
   size_t n = 0;
-  if (allowed.resolved()) {
-    for (Slot s : allowed.slots()) n += accepts(s);
+  if (plan.has_driver()) {
+    plan.for_each_candidate([&](Slot s) { n += accepts(s); });
   } else {
-    const Slot total = index_->node_count();
     for (Slot s = 0; s < total; ++s) n += accepts(s);
   }
   return n;

@@ -49,6 +49,8 @@
 
 namespace kelpo {
 
+class FilterPlan;
+
 // Creation parameters other than dimension and metric.
 struct DatabaseConfig {
   size_t m = 16;
@@ -221,12 +223,10 @@ class Database {
                           std::vector<std::optional<Json>*>& metadatas);
 
   // Search internals; callers hold index_mu_, slot_to_id_mu_, metadata_mu_ shared.
-  // `allowed` is the filter's candidate set, or null when the metadata index
-  // could not resolve it.
-  std::vector<Neighbor> ranked_search(const float* query, size_t k, size_t ef, const Filter* filter,
-                                      const SlotSet* allowed) const;
-  std::vector<Neighbor> exact_filtered_scan(const float* query, size_t k, const Filter& filter,
-                                            const SlotSet* allowed) const;
+  // `plan` is the filter compiled against the metadata index, or null for an
+  // unfiltered search.
+  std::vector<Neighbor> ranked_search(const float* query, size_t k, size_t ef, const FilterPlan* plan) const;
+  std::vector<Neighbor> exact_filtered_scan(const float* query, size_t k, const FilterPlan& plan) const;
   std::vector<SearchHit> build_hits(const std::vector<Neighbor>& ranked,
                                     const std::optional<float>& max_distance) const;
 

@@ -9,6 +9,7 @@
 #include "engine/db/database.h"
 #include "engine/db/db_validate.h"
 #include "engine/index/filtered_search.h"
+#include "engine/metadata/filter_plan.h"
 
 namespace kelpo {
 
@@ -50,80 +51,46 @@ class TopK {
   std::vector<Neighbor> heap_;
 };
 
-// A resolved candidate set at most this many times the number of distances a
-// beam of width ef computes (about ef * m0) is scanned exactly instead of
-// walked: scanning it is cheaper, and the walk would have to wade through
-// every non-matching node to find the few that match.
-constexpr size_t kExactScanFactor = 2;
-
-// Whether the metadata index answers the filter exactly: its candidate set
-// then holds precisely the live slots the filter matches, and checking each
-// candidate's metadata again would only chase pointers to learn nothing.
-bool answered_by_index(const Filter& f) {
-  switch (f.kind) {
-    case Filter::Kind::kEq:
-      return MetadataIndex::indexable(f.value);
-    case Filter::Kind::kIn:
-      return std::all_of(f.values.begin(), f.values.end(), MetadataIndex::indexable);
-    case Filter::Kind::kAnd:
-      return !f.children.empty() && std::all_of(f.children.begin(), f.children.end(), answered_by_index);
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
-std::vector<Neighbor> Database::exact_filtered_scan(const float* query, size_t k, const Filter& filter,
-                                                    const SlotSet* allowed) const {
+std::vector<Neighbor> Database::exact_filtered_scan(const float* query, size_t k, const FilterPlan& plan) const {
   show_brute_force_hint();
   const DistanceFunction dist(index_->metric());
   const Slot n = index_->node_count();
   TopK top(k);
-  const bool check_metadata = allowed == nullptr || !answered_by_index(filter);
+  const bool check = !plan.driver_is_exact();
   auto consider = [&](Slot s) {
     if (s >= n || index_->is_deleted(s)) return;
-    if (check_metadata) {
-      const Json* m = (s < metadata_.size() && metadata_[s]) ? &*metadata_[s] : nullptr;
-      if (!matches(filter, m)) return;
-    }
+    if (check && !plan.accepts(s)) return;
     top.push(s, dist(query, index_->vector(s), dim_));
   };
-  if (allowed) {
-    // Only the candidates: the set's own order is as good as slot order, since
-    // ties at the k-th place may be broken either way.
-    for (Slot s : *allowed) consider(s);
+  if (plan.has_driver()) {
+    // Only the candidates: their order is as good as slot order, since ties
+    // at the k-th place may be broken either way.
+    plan.for_each_candidate(consider);
   } else {
     for (Slot s = 0; s < n; ++s) consider(s);
   }
   return top.take_sorted();
 }
 
-std::vector<Neighbor> Database::ranked_search(const float* query, size_t k, size_t ef, const Filter* filter,
-                                              const SlotSet* allowed) const {
+std::vector<Neighbor> Database::ranked_search(const float* query, size_t k, size_t ef, const FilterPlan* plan) const {
   const HnswIndex& index = *index_;
   const bool exact = index.live_count() * dim_ < BRUTE_FORCE_LIMIT;
-  if (filter == nullptr) {
+  if (plan == nullptr) {
     if (index.deleted_count() == 0 || exact) return index.search(query, k, ef);
     // With deletions the graph walk keeps going until it holds ef live nodes,
     // so deleted slots never make a query come back short.
     return search_accepting(index, query, k, ef, [&](Slot s) { return !index.is_deleted(s); });
   }
   if (index.entry_point() == NO_ENTRY) return {};
-  if (exact) return exact_filtered_scan(query, k, *filter, allowed);
+  if (exact) return exact_filtered_scan(query, k, *plan);
   const size_t ef2 = std::max(ef, 4 * k);
-  if (allowed && allowed->size() <= kExactScanFactor * ef2 * index.m0()) {
-    return exact_filtered_scan(query, k, *filter, allowed);
+  const size_t examined = plan->has_driver() ? plan->driver_size() : index.node_count();
+  if (scan_beats_walk(plan->estimate(), examined, index.live_count(), ef2, index.m0())) {
+    return exact_filtered_scan(query, k, *plan);
   }
-  const bool check_metadata = allowed == nullptr || !answered_by_index(*filter);
-  auto accept = [&](Slot s) {
-    if (index.is_deleted(s)) return false;
-    if (allowed && !allowed->count(s)) return false;
-    if (!check_metadata) return true;
-    const Json* m = (s < metadata_.size() && metadata_[s]) ? &*metadata_[s] : nullptr;
-    return matches(*filter, m);
-  };
-  return search_accepting(index, query, k, ef2, accept);
+  return search_filtered(index, query, k, ef2, [&](Slot s) { return !index.is_deleted(s) && plan->accepts(s); });
 }
 
 std::vector<SearchHit> Database::build_hits(const std::vector<Neighbor>& ranked,
@@ -159,16 +126,15 @@ Result<std::vector<SearchHit>> Database::search(const float* query, size_t query
   std::shared_lock<FairSharedMutex> sid(slot_to_id_mu_);
   std::shared_lock<FairSharedMutex> meta(metadata_mu_);
   const size_t ef = options.ef_search ? *options.ef_search : default_ef(options.k);
-  // The candidate set may borrow from the metadata index: it stays valid while
+  // The plan borrows from the metadata index: its sets stay valid while
   // metadata_mu_ is held shared, since every writer of the index holds it
   // exclusively.
-  Candidates allowed = Candidates::unresolved();
+  std::optional<FilterPlan> plan;
   if (options.filter) {
     std::shared_lock<FairSharedMutex> mi(metadata_index_mu_);
-    allowed = resolve_candidates(*options.filter, metadata_index_);
+    plan.emplace(*options.filter, metadata_index_, metadata_);
   }
-  return build_hits(ranked_search(query, options.k, ef, options.filter, allowed.resolved() ? &allowed.slots() : nullptr),
-                    options.max_distance);
+  return build_hits(ranked_search(query, options.k, ef, plan ? &*plan : nullptr), options.max_distance);
 }
 
 Result<std::vector<std::vector<SearchHit>>> Database::search_many(const VectorBatch& queries,
@@ -191,17 +157,15 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const VectorBa
     return out;
   }
   const size_t ef = options.ef_search ? *options.ef_search : default_ef(options.k);
-  Candidates allowed = Candidates::unresolved();
+  std::optional<FilterPlan> plan;
   if (options.filter) {
     std::shared_lock<FairSharedMutex> mi(metadata_index_mu_);
-    allowed = resolve_candidates(*options.filter, metadata_index_);
+    plan.emplace(*options.filter, metadata_index_, metadata_);
   }
-  const SlotSet* allowed_set = allowed.resolved() ? &allowed.slots() : nullptr;
   // One task per query on the process-wide pool; the locks above stay with
   // this thread, the tasks only read under them.
   tbb::parallel_for(size_t{0}, queries.size(), [&](size_t i) {
-    out[i] = build_hits(ranked_search(queries.row(i), options.k, ef, options.filter, allowed_set),
-                        options.max_distance);
+    out[i] = build_hits(ranked_search(queries.row(i), options.k, ef, plan ? &*plan : nullptr), options.max_distance);
   });
   return out;
 }

@@ -1,9 +1,22 @@
-// The graph walk for searches that admit only some slots (live ones, ones a
-// metadata filter accepts): the layer-0 beam still traverses every reachable
-// node, but only admitted ones enter the result beam, and the walk goes on
-// until the beam holds ef of them or the reachable graph is exhausted. So a
-// selective filter or many deletions never make a query come back short
-// while matching records exist.
+// Graph walks for searches that admit only some slots (live ones, ones a
+// metadata filter accepts).
+//
+// search_accepting: the layer-0 beam traverses every reachable node, but only
+// admitted ones enter the result beam, and the walk goes on until the beam
+// holds ef of them or the reachable graph is exhausted. Right for admitting
+// almost everything (deletions); slow when the admitted nodes are few or lie
+// beyond non-admitted ones, since it measures every node it passes.
+//
+// search_filtered: the predicate-aware walk for metadata filters. Expanding a
+// node takes its admitted neighbours directly and looks through each
+// non-admitted neighbour to that node's own admitted neighbours (two hops),
+// measuring only admitted nodes; so the walk moves through the admitted
+// records even where they are sparse or separated by others, instead of
+// crossing the others node by node. Until the beam holds k admitted nodes the
+// walk also keeps the non-admitted neighbours it looked through as stepping
+// stones, so a query whose own neighbourhood admits nothing still travels to
+// the nearest admitted records, and a filter matching at least k reachable
+// records still gets k hits.
 #pragma once
 
 #include <algorithm>
@@ -38,4 +51,130 @@ std::vector<Neighbor> search_accepting(const HnswIndex& index, const float* q, s
   return out;
 }
 
+// The layer-0 part of search_filtered, from `entry`. Returns the admitted
+// slots of the final beam (at most ef) in ascending distance.
+template <class Dist, class Accept>
+void filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, size_t k, size_t ef,
+                   const Accept& accept, SearchScratch& scratch, std::vector<Neighbor>& out) {
+  ef = std::max<size_t>({ef, k, 1});
+  auto farther = [](const Neighbor& a, const Neighbor& b) { return a.distance < b.distance; };  // max-heap
+  auto nearer = [](const Neighbor& a, const Neighbor& b) { return a.distance > b.distance; };   // min-heap
+  std::vector<Neighbor>& candidates = scratch.candidates;
+  std::vector<Neighbor>& results = scratch.results;
+  candidates.clear();
+  results.clear();
+  VisitedSet& visited = scratch.visited;
+  visited.begin(links.size());
+  const size_t m0 = links.capacity(0);
+  // One list of the expanded node, one of a neighbour looked through, and the
+  // nodes to measure: admitted ones first, then stepping stones.
+  Slot* list = scratch.list.data();
+  Slot* hop = scratch.fresh.data();
+  std::vector<Slot> admitted, stones;
+  admitted.reserve(m0);
+  stones.reserve(m0);
+  auto offer = [&](Slot x, float d, bool admit) {
+    const float worst = results.empty() ? kLargestFinite : results.front().distance;
+    if (!(d < worst || results.size() < ef)) return;
+    candidates.push_back({x, d});
+    std::push_heap(candidates.begin(), candidates.end(), nearer);
+    if (!admit) return;
+    results.push_back({x, d});
+    std::push_heap(results.begin(), results.end(), farther);
+    if (results.size() > ef) {
+      std::pop_heap(results.begin(), results.end(), farther);
+      results.pop_back();
+    }
+  };
+
+  visited.test_and_mark(entry);
+  offer(entry, dist(entry), accept(entry));
+
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), nearer);
+    const Neighbor c = candidates.back();
+    candidates.pop_back();
+    if (results.size() >= ef && c.distance > results.front().distance) break;
+
+    // Until the beam holds k admitted nodes the walk also measures the
+    // non-admitted neighbours it looks through and keeps them as stepping
+    // stones, so it can cross a region that admits nothing.
+    const bool stepping = results.size() < k;
+    admitted.clear();
+    stones.clear();
+    const size_t n = links.copy(c.slot, 0, list);
+    for (size_t i = 0; i < n; ++i) visited.prefetch(list[i]);
+    size_t through = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const Slot x = list[i];
+      if (accept(x)) {
+        if (!visited.test_and_mark(x)) admitted.push_back(x);
+      } else {
+        list[through++] = x;  // reuses the front of the list, already read
+      }
+    }
+    // Two hops, until the expansion holds m0 / 2 admitted nodes (half a
+    // list: enough to keep the walk connected, while a full list's worth
+    // would measure more far-off nodes than a plain walk does); the nearest
+    // of the expanded node's neighbours come first in its list. A neighbour is
+    // marked only once looked through (or kept as a stone), so one left over
+    // now can still be looked through from another node.
+    const size_t fill = m0 / 2;
+    for (size_t i = 0; i < through; ++i) {
+      const bool full = admitted.size() >= fill;
+      if (full && !stepping) break;
+      const Slot x = list[i];
+      if (visited.test_and_mark(x)) continue;
+      if (stepping) stones.push_back(x);
+      if (full) continue;
+      const size_t h = links.copy(x, 0, hop);
+      for (size_t j = 0; j < h && admitted.size() < fill; ++j) {
+        // Only admitted nodes are marked here: one that is not may still be
+        // looked through later, from a node it neighbours directly.
+        if (accept(hop[j]) && !visited.test_and_mark(hop[j])) admitted.push_back(hop[j]);
+      }
+    }
+    for (size_t i = 0; i < admitted.size(); ++i) {
+      if (i + 1 < admitted.size()) dist.prefetch(admitted[i + 1]);
+      offer(admitted[i], dist(admitted[i]), true);
+    }
+    for (size_t i = 0; i < stones.size(); ++i) {
+      if (i + 1 < stones.size()) dist.prefetch(stones[i + 1]);
+      offer(stones[i], dist(stones[i]), false);
+    }
+  }
+  std::sort_heap(results.begin(), results.end(), farther);
+  out.assign(results.begin(), results.end());
+}
+
+// At most k admitted slots nearest to q, ascending: the greedy descent through
+// the upper layers, then filtered_beam on layer 0 with a beam of max(ef, k).
+// With quantized traversal on, the walk measures on the codes and the final
+// beam is re-ranked on the full vectors. Callers hold the index's shared lock.
+template <class Accept>
+std::vector<Neighbor> search_filtered(const HnswIndex& index, const float* q, size_t k, size_t ef,
+                                      const Accept& accept) {
+  if (k == 0 || index.entry_point() == NO_ENTRY) return {};
+  ScratchPool::Lease scratch = index.lease_scratch();
+  const DistanceFunction fn(index.metric());
+  const QueryDistance exact(q, index.vector_store().data(), index.dim(), fn);
+  std::vector<Neighbor> out;
+  auto walk = [&](const auto& dist) {
+    Slot ep = index.entry_point();
+    for (size_t layer = index.max_level(); layer >= 1; --layer) {
+      ep = greedy_walk(index.links(), dist, ep, layer, scratch->list.data());
+    }
+    filtered_beam(index.links(), dist, ep, k, ef, accept, *scratch, out);
+  };
+  if (const QuantizedSearch* quantized = index.quantized()) {
+    walk(QuantizedDistance(q, *quantized));
+    rerank(out, exact, k);
+    return out;
+  }
+  walk(exact);
+  if (out.size() > k) out.resize(k);
+  return out;
+}
+
 }  // namespace kelpo
+

@@ -74,6 +74,24 @@ Candidates resolve_in(const Filter& f, const MetadataIndex& index) {
   return Candidates::owned(std::move(out));
 }
 
+// The slots whose number under the field passes the comparison, from the
+// ordered numbers: exactly the live slots the comparison matches.
+Candidates resolve_range(const Filter& f, const MetadataIndex& index) {
+  const OrderedNumbers* numbers = index.numbers(f.field);
+  if (numbers == nullptr) return Candidates::borrowed(nullptr);
+  NumberRange range;
+  const bool open = f.kind == Filter::Kind::kGt || f.kind == Filter::Kind::kLt;
+  if (f.kind == Filter::Kind::kGt || f.kind == Filter::Kind::kGte) {
+    range.above(f.threshold, open);
+  } else {
+    range.below(f.threshold, open);
+  }
+  SlotSet out;
+  out.reserve(numbers->count(range));
+  numbers->for_each(range, [&](uint32_t s) { out.insert(s); });
+  return Candidates::owned(std::move(out));
+}
+
 Candidates resolve_and(const Filter& f, const MetadataIndex& index) {
   Candidates running = Candidates::unresolved();
   for (const Filter& child : f.children) {
@@ -193,11 +211,11 @@ Candidates resolve_candidates(const Filter& filter, const MetadataIndex& index) 
       return Candidates::borrowed(index.lookup(filter.field, filter.value));
     case Filter::Kind::kIn: return resolve_in(filter, index);
     case Filter::Kind::kAnd: return resolve_and(filter, index);
-    case Filter::Kind::kNe:
     case Filter::Kind::kGt:
     case Filter::Kind::kGte:
     case Filter::Kind::kLt:
-    case Filter::Kind::kLte: break;
+    case Filter::Kind::kLte: return resolve_range(filter, index);
+    case Filter::Kind::kNe: break;
   }
   return Candidates::unresolved();
 }

@@ -109,8 +109,10 @@ class Candidates {
 // holds no such values, but matches() can accept them, so only a scan gives
 // the same answer); an And resolves to the intersection of its resolved
 // conditions (unresolved if none resolve, including the empty And, whose
-// scan accepts every record with object metadata); Ne and the comparisons are
-// unresolved.
+// scan accepts every record with object metadata); the comparisons resolve to
+// exactly the live slots holding a number that passes them (from the ordered
+// numbers); Ne is unresolved (its set is most records: FilterPlan counts and
+// tests it without forming it).
 Candidates resolve_candidates(const Filter& filter, const MetadataIndex& index);
 
 // The same as an owned set, or nullopt when unresolved; the caller may release

@@ -1,8 +1,10 @@
 #include "engine/metadata/metadata_index.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace kelpo {
 
@@ -47,37 +49,103 @@ size_t MetadataIndex::ValueHash::operator()(const Json& v) const {
   }
 }
 
+namespace {
+
+// The double a comparison takes a metadata number as; NaN for anything else.
+double number_of(const Json& value) {
+  return value.is_number() ? value.get<double>() : std::numeric_limits<double>::quiet_NaN();
+}
+
+}  // namespace
+
 void MetadataIndex::index(uint32_t slot, const Json* metadata) {
   if (metadata == nullptr || !metadata->is_object()) return;
+  if (!mark_object(slot)) return;  // indexed already: the invariants hold for it
   for (const auto& [key, value] : metadata->get_ref<const Json::object_t&>()) {
+    if (const double x = number_of(value); !std::isnan(x)) {
+      auto numbers = numbers_.find(std::string_view(key));
+      if (numbers == numbers_.end()) numbers = numbers_.emplace(key, OrderedNumbers()).first;
+      numbers->second.insert(slot, x);
+    }
+  }
+  index_values(slot, *metadata);
+}
+
+bool MetadataIndex::mark_object(uint32_t slot) {
+  if (has_object(slot)) return false;
+  if (objects_.size() <= slot / 64) objects_.resize(slot / 64 + 1, 0);
+  objects_[slot / 64] |= uint64_t{1} << (slot % 64);
+  ++object_count_;
+  return true;
+}
+
+void MetadataIndex::index_values(uint32_t slot, const Json& object) {
+  for (const auto& [key, value] : object.get_ref<const Json::object_t&>()) {
     if (!indexable(value)) continue;
     auto field = fields_.find(std::string_view(key));
     if (field == fields_.end()) field = fields_.emplace(key, ValueMap()).first;
-    field->second[value].insert(slot);
+    SlotSet& set = field->second[value];
+    set.insert(slot);
+    auto column = columns_.find(std::string_view(key));
+    if (column == columns_.end()) column = columns_.emplace(key, std::vector<const SlotSet*>()).first;
+    if (column->second.size() <= slot) {
+      column->second.resize(std::max<size_t>(size_t{slot} + 1, column->second.size() + column->second.size() / 2),
+                            nullptr);
+    }
+    column->second[slot] = &set;
   }
 }
 
 void MetadataIndex::remove(uint32_t slot, const Json* metadata) {
-  if (metadata == nullptr || !metadata->is_object() || fields_.empty()) return;
+  if (metadata == nullptr || !metadata->is_object()) return;
+  if (has_object(slot)) {
+    objects_[slot / 64] &= ~(uint64_t{1} << (slot % 64));
+    --object_count_;
+  }
   for (const auto& [key, value] : metadata->get_ref<const Json::object_t&>()) {
+    if (const double x = number_of(value); !std::isnan(x)) {
+      auto numbers = numbers_.find(std::string_view(key));
+      if (numbers != numbers_.end() && numbers->second.erase(slot, x) && numbers->second.empty()) {
+        numbers_.erase(numbers);
+      }
+    }
     if (!indexable(value)) continue;
     auto field = fields_.find(std::string_view(key));
     if (field == fields_.end()) continue;
     auto entry = field->second.find(value);
     if (entry == field->second.end()) continue;
-    entry->second.erase(slot);
+    if (entry->second.erase(slot) != 0) {
+      auto column = columns_.find(std::string_view(key));
+      if (column != columns_.end() && slot < column->second.size()) column->second[slot] = nullptr;
+    }
     if (entry->second.empty()) field->second.erase(entry);
-    if (field->second.empty()) fields_.erase(field);
+    if (field->second.empty()) {
+      fields_.erase(field);
+      if (auto column = columns_.find(std::string_view(key)); column != columns_.end()) columns_.erase(column);
+    }
   }
 }
 
 void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
                             const std::function<bool(uint32_t)>& is_deleted) {
   fields_.clear();
+  columns_.clear();
+  numbers_.clear();
+  objects_.clear();
+  object_count_ = 0;
+  // The numbers are gathered and sorted once per field rather than inserted
+  // one at a time.
+  std::unordered_map<std::string, std::vector<std::pair<double, uint32_t>>> gathered;
   for (size_t s = 0; s < metadata.size(); ++s) {
     const auto slot = static_cast<uint32_t>(s);
-    if (metadata[s].has_value() && !(is_deleted && is_deleted(slot))) index(slot, &*metadata[s]);
+    if (!metadata[s].has_value() || !metadata[s]->is_object() || (is_deleted && is_deleted(slot))) continue;
+    for (const auto& [key, value] : metadata[s]->get_ref<const Json::object_t&>()) {
+      if (const double x = number_of(value); !std::isnan(x)) gathered[key].emplace_back(x, slot);
+    }
+    mark_object(slot);
+    index_values(slot, *metadata[s]);
   }
+  for (auto& [key, entries] : gathered) numbers_[key].assign(std::move(entries));
 }
 
 const SlotSet* MetadataIndex::lookup(std::string_view field, const Json& value) const {
@@ -85,6 +153,28 @@ const SlotSet* MetadataIndex::lookup(std::string_view field, const Json& value) 
   if (f == fields_.end()) return nullptr;
   auto v = f->second.find(value);
   return v == f->second.end() ? nullptr : &v->second;
+}
+
+bool MetadataIndex::value_sets(std::string_view field, size_t limit, std::vector<const SlotSet*>* out) const {
+  auto f = fields_.find(field);
+  if (f == fields_.end()) {
+    out->clear();
+    return true;
+  }
+  if (f->second.size() > limit) return false;
+  out->clear();
+  for (const auto& [value, slots] : f->second) out->push_back(&slots);
+  return true;
+}
+
+const std::vector<const SlotSet*>* MetadataIndex::column(std::string_view field) const {
+  auto f = columns_.find(field);
+  return f == columns_.end() ? nullptr : &f->second;
+}
+
+const OrderedNumbers* MetadataIndex::numbers(std::string_view field) const {
+  auto f = numbers_.find(field);
+  return f == numbers_.end() ? nullptr : &f->second;
 }
 
 bool MetadataIndex::has_field(std::string_view field) const { return fields_.find(field) != fields_.end(); }

@@ -8,6 +8,13 @@
 // number other than NaN or a string that json_equal()s v. No value set and no
 // field map is ever empty: an entry goes when its last slot goes.
 //
+// Beside it, for filters that test one slot at a time or count ranges:
+// columns_[f][s] is &fields_[f][v] when s is in that set, else null (or past
+// the column's end), so a test is one load; numbers_[f] holds (x, s) exactly
+// when s is live and its metadata object holds a number under f whose double
+// is x (see OrderedNumbers); and the set of live slots whose metadata is an
+// object, which is what a `$ne` or an empty filter starts from.
+//
 // Not thread-safe: the database's metadata_index reader-writer lock guards it
 // (exclusive for index/remove/rebuild, shared for lookups).
 #pragma once
@@ -23,6 +30,7 @@
 #include <vector>
 
 #include "engine/metadata/json.h"
+#include "engine/metadata/ordered_numbers.h"
 #include "engine/util/seeded_hash.h"
 
 namespace kelpo {
@@ -31,6 +39,13 @@ using SlotSet = std::unordered_set<uint32_t>;
 
 class MetadataIndex {
  public:
+  MetadataIndex() = default;
+  // Its columns point into its own sets: it moves but is never copied.
+  MetadataIndex(const MetadataIndex&) = delete;
+  MetadataIndex& operator=(const MetadataIndex&) = delete;
+  MetadataIndex(MetadataIndex&&) = default;
+  MetadataIndex& operator=(MetadataIndex&&) = default;
+
   // Whether a field's value can be a key of the index: a boolean, a number or
   // a string. NaN is left out: it equals nothing, not even itself, so no lookup
   // or removal could ever find it again.
@@ -49,8 +64,24 @@ class MetadataIndex {
   // The slots holding `value` under `field`, or nullptr when there are none.
   // The pointer is valid until the index next changes.
   const SlotSet* lookup(std::string_view field, const Json& value) const;
+  // The slot sets of all values under `field` when it has at most `limit`
+  // distinct values (false, *out untouched, when it has more).
+  bool value_sets(std::string_view field, size_t limit, std::vector<const SlotSet*>* out) const;
   // Whether any slot holds an indexable value under `field`.
   bool has_field(std::string_view field) const;
+
+  // For each slot, the set it is in under `field` (null: none), or nullptr
+  // when no live slot holds an indexable value there. Entries at or past
+  // the column's size are null. Valid until the index next changes.
+  const std::vector<const SlotSet*>* column(std::string_view field) const;
+  // The numbers held under `field`, sorted, or nullptr when no live slot
+  // holds a number there. Valid until the index next changes.
+  const OrderedNumbers* numbers(std::string_view field) const;
+  // Live slots whose metadata is an object, and whether slot s is one.
+  size_t object_count() const { return object_count_; }
+  bool has_object(uint32_t slot) const {
+    return slot / 64 < objects_.size() && ((objects_[slot / 64] >> (slot % 64)) & 1) != 0;
+  }
 
   size_t field_count() const { return fields_.size(); }
   // Distinct values under `field` (0 when the field is absent).
@@ -65,7 +96,16 @@ class MetadataIndex {
   using ValueMap = std::unordered_map<Json, SlotSet, ValueHash, JsonEqual>;
   using FieldMap = std::unordered_map<std::string, ValueMap, SeededStringHash, std::equal_to<>>;
 
+  // Adds slot to the object set; false when it was there already.
+  bool mark_object(uint32_t slot);
+  // Adds slot under each indexable value of its metadata object.
+  void index_values(uint32_t slot, const Json& object);
+
   FieldMap fields_;
+  std::unordered_map<std::string, std::vector<const SlotSet*>, SeededStringHash, std::equal_to<>> columns_;
+  std::unordered_map<std::string, OrderedNumbers, SeededStringHash, std::equal_to<>> numbers_;
+  std::vector<uint64_t> objects_;  // bit s set <=> s is live with object metadata
+  size_t object_count_ = 0;
 };
 
 }  // namespace kelpo

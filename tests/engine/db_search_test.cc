@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
+#include <tuple>
 
 #include "tests/engine/db_test_util.h"
 
@@ -116,16 +118,36 @@ class GraphPathSearch : public ::testing::Test {
     db_ = open_db(dir_.path(), kDim, Metric::kEuclidean, cfg);
     std::mt19937 rng(5);
     VectorBatch vecs = random_batch(rng, kN, kDim);
+    // "near": each record's rank by distance from a probe point, over kN, so
+    // filters on it follow or oppose the neighbourhood of queries close to
+    // the probe; "r": uniform, independent of everything.
+    const std::vector<float> probe = random_vector(rng, kDim);
+    std::vector<std::pair<float, size_t>> by_distance;
+    for (size_t i = 0; i < kN; ++i) by_distance.emplace_back(distance(probe.data(), vecs.row(i), kDim, Metric::kEuclidean), i);
+    std::sort(by_distance.begin(), by_distance.end());
+    std::vector<double> near(kN);
+    for (size_t r = 0; r < kN; ++r) near[by_distance[r].second] = static_cast<double>(r) / kN;
+    std::uniform_real_distribution<double> uni(0.0, 1.0);
     std::vector<std::string> ids;
     std::vector<std::optional<Json>> metas;
     for (size_t i = 0; i < kN; ++i) {
       ids.push_back("v" + std::to_string(i));
-      metas.push_back(Json{{"bucket", static_cast<int>(i % 100)}, {"score", static_cast<double>(i % 20)}});
+      metas.push_back(Json{{"bucket", static_cast<int>(i % 100)},
+                           {"score", static_cast<double>(i % 20)},
+                           {"near", near[i]},
+                           {"decile", static_cast<int>(near[i] * 10)},
+                           {"r", uni(rng)}});
     }
     ASSERT_TRUE(db_->add_many(ids, vecs, metas).ok());
     ASSERT_FALSE(db_->stats().uses_brute_force);
     query_ = random_vector(rng, kDim);
+    for (size_t q = 0; q < 4; ++q) {
+      std::vector<float> v = random_vector(rng, kDim);
+      for (size_t j = 0; j < kDim; ++j) v[j] = probe[j] + 0.3f * v[j];
+      near_probe_.push_back(std::move(v));
+    }
   }
+  std::vector<std::vector<float>> near_probe_;
   ScratchDir dir_;
   std::unique_ptr<Database> db_;
   std::vector<float> query_;
@@ -156,6 +178,51 @@ TEST_F(GraphPathSearch, SelectiveFiltersStillReturnKNearest) {
   EXPECT_GE(overlap(hits, truth), 0.8);
   for (const auto& h : hits) EXPECT_GE((*h.metadata)["score"].get<double>(), 19);
   EXPECT_EQ(db_->count(&high), kN / 20);
+}
+
+// Filters of every kind from 5% to 90% of the records, following the
+// queries' neighbourhood, independent of it, or excluding it (so the walk
+// must leave the query's neighbourhood): k hits, all matching, nearly all the
+// true nearest at the default beam. A narrow beam sends most of them down the
+// graph walk.
+TEST_F(GraphPathSearch, FilteredWalkFindsTheNearestMatchesAtEverySelectivity) {
+  using Keep = std::function<bool(const Json&)>;
+  const std::vector<std::tuple<const char*, Filter, Keep>> cases = {
+      {"nearest decile", Filter::eq("decile", 0), [](const Json& m) { return m["decile"] == 0; }},
+      {"nearest fifth", Filter::in("decile", {Json(0), Json(1)}), [](const Json& m) { return m["decile"] < 2; }},
+      {"5% independent", Filter::lt("r", 0.05), [](const Json& m) { return m["r"] < 0.05; }},
+      {"half independent", Filter::combine({Filter::gte("r", 0.25), Filter::lt("r", 0.75)}),
+       [](const Json& m) { return m["r"] >= 0.25 && m["r"] < 0.75; }},
+      {"not the nearest decile", Filter::ne("decile", 0), [](const Json& m) { return m["decile"] != 0; }},
+      {"far half", Filter::gte("near", 0.5), [](const Json& m) { return m["near"] >= 0.5; }},
+      {"three far deciles", Filter::in("decile", {Json(5), Json(7), Json(9)}),
+       [](const Json& m) { return m["decile"] == 5 || m["decile"] == 7 || m["decile"] == 9; }},
+      {"10% of the far half", Filter::combine({Filter::gte("near", 0.5), Filter::lt("r", 0.2)}),
+       [](const Json& m) { return m["near"] >= 0.5 && m["r"] < 0.2; }},
+  };
+  for (const size_t ef : {size_t{0}, size_t{40}}) {
+    for (const auto& [name, filter, keep] : cases) {
+      SearchOptions opt;
+      opt.k = 10;
+      if (ef) opt.ef_search = ef;
+      opt.filter = &filter;
+      double found = 0;
+      for (const auto& q : near_probe_) {
+        const auto hits = db_->search(q.data(), kDim, opt).value();
+        const auto truth = reference(*db_, q, 10, [&](const std::string&, const std::optional<Json>& m) {
+          return keep(*m);
+        });
+        ASSERT_EQ(hits.size(), 10u) << name << ", ef " << ef;
+        for (const auto& h : hits) ASSERT_TRUE(keep(*h.metadata)) << name;
+        found += overlap(hits, truth);
+      }
+      // The narrow beam is there to reach the walk's structural guarantees
+      // (k hits, all matching) on every filter; its recall is the beam's.
+      if (ef == 0) {
+        EXPECT_GE(found / near_probe_.size(), 0.9) << name;
+      }
+    }
+  }
 }
 
 TEST_F(GraphPathSearch, ManyDeletionsDoNotShortenResults) {

@@ -133,9 +133,9 @@ TEST(FilterResolve, AnswersFromTheIndexAsTheScanWould) {
             (SlotSet{0, 1, 2}));
   EXPECT_EQ(resolve_from_index(Filter::eq("missing", parse("1")), c.index), SlotSet{});
 
-  // An index condition with a scanned one: the rock records, then only those above 10.
+  // Two index conditions: the rock records among those above 10.
   const Filter rock_over_10 = Filter::combine({rock, Filter::gt("price", 10)});
-  EXPECT_EQ(resolve_from_index(rock_over_10, c.index), (SlotSet{0, 1}));
+  EXPECT_EQ(resolve_from_index(rock_over_10, c.index), (SlotSet{1}));
   EXPECT_EQ(c.select(rock_over_10), std::set<uint32_t>{1});
 
   // The index holds no null, array or object values; answering such conditions
@@ -149,8 +149,13 @@ TEST(FilterResolve, AnswersFromTheIndexAsTheScanWould) {
   EXPECT_FALSE(resolve_from_index(Filter::all_of({}), c.index).has_value());
   EXPECT_EQ(c.select(Filter::all_of({})), (std::set<uint32_t>{0, 1, 2, 4}));
 
+  // Ranges resolve from the ordered numbers to the live slots they match;
+  // $ne is left to the consumers' plan.
   EXPECT_FALSE(resolve_from_index(Filter::ne("genre", parse("\"rock\"")), c.index).has_value());
-  EXPECT_FALSE(resolve_from_index(Filter::combine({Filter::gt("price", 1), Filter::lt("price", 9)}), c.index));
+  EXPECT_EQ(resolve_from_index(Filter::combine({Filter::gt("price", 1), Filter::lt("price", 9)}), c.index),
+            SlotSet{0});
+  EXPECT_EQ(resolve_from_index(Filter::gte("price", 15), c.index), (SlotSet{1, 2}));
+  EXPECT_EQ(resolve_from_index(Filter::gt("missing", 0), c.index), SlotSet{});
 }
 
 TEST(FilterResolve, EqualityBorrowsTheStoredSet) {

@@ -1,0 +1,160 @@
+// FilterPlan: a filter compiled against the metadata index for one count or
+// one search call. It answers three questions cheaply:
+//
+//   - how many live records match (exactly, when every condition is one the
+//     index counts; otherwise an estimate),
+//   - which slots to look at when the matching records are few: the candidates
+//     of its most selective indexed condition (the "driver"), so a scan visits
+//     those and not every slot,
+//   - whether one slot matches, by looking up the index's sets and ordered
+//     numbers instead of walking the slot's JSON (which only conditions the
+//     index cannot answer still do).
+//
+// A plan borrows the index's sets and the metadata store: it is valid while
+// neither changes, i.e. while the caller holds the database's metadata lock
+// shared (every writer of the index holds it exclusively).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <functional>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "engine/metadata/filter.h"
+#include "engine/metadata/json.h"
+#include "engine/metadata/metadata_index.h"
+#include "engine/metadata/ordered_numbers.h"
+
+namespace kelpo {
+
+class FilterPlan {
+ public:
+  // An $in of more values than this is tested by binary search.
+  static constexpr size_t kLinearSets = 8;
+
+  // `metadata` is the per-slot metadata the index was built from.
+  FilterPlan(const Filter& filter, const MetadataIndex& index, const std::vector<std::optional<Json>>& metadata);
+
+  // Whether slot s's metadata matches the filter; the same answer as
+  // matches(filter, metadata of s) for every live slot.
+  bool accepts(uint32_t s) const {
+    for (const Condition& c : conditions_) {
+      if (!holds(c, s)) return false;
+    }
+    return true;
+  }
+
+  // Live records that match: exact when count_is_exact(), otherwise an
+  // estimate (conditions taken as independent; conditions the index cannot
+  // answer measured on a fixed sample of slots).
+  size_t estimate() const { return estimate_; }
+  bool count_is_exact() const { return exact_; }
+
+  // Whether the matching records can be enumerated from the index (some
+  // condition is an equality, `$in` or range condition on indexed values), and
+  // how many candidates that enumeration yields.
+  bool has_driver() const { return driver_ != nullptr; }
+  size_t driver_size() const { return driver_ ? driver_->count : 0; }
+  // Whether the driver's candidates are exactly the matching live slots, so
+  // that checking accepts() on them would learn nothing.
+  bool driver_is_exact() const { return driver_ != nullptr && conditions_.size() == 1; }
+  // Calls f(slot) once for every candidate of the driver (a superset of the
+  // matching live slots). Only when has_driver().
+  template <class F>
+  void for_each_candidate(F&& f) const {
+    const Condition& d = *driver_;
+    if (walk_column_) {
+      // Many candidates: one pass down the column, in slot order, beats
+      // chasing every node of the hash sets (and reads vectors in order).
+      const std::vector<const SlotSet*>& column = *d.column;
+      for (size_t s = 0; s < column.size(); ++s) {
+        if (column[s] != nullptr && holds(d, static_cast<uint32_t>(s))) f(static_cast<uint32_t>(s));
+      }
+      return;
+    }
+    if (d.kind == Kind::kRange) {
+      d.numbers->for_each(d.range, f);
+    } else if (d.kind == Kind::kNotInSet) {
+      for (const SlotSet* set : d.others) {
+        for (uint32_t s : *set) f(s);
+      }
+    } else {
+      for (const SlotSet* set : d.sets) {
+        for (uint32_t s : *set) f(s);
+      }
+    }
+  }
+
+ private:
+  enum class Kind : uint8_t {
+    kNothing,  // matches no record
+    kInSets,   // the slot is in one of `sets` (Eq, In on indexable values)
+    kNotInSet, // object metadata and not in sets[0] (Ne; no set: every object)
+    kObject,   // object metadata (the empty And)
+    kRange,    // numbers->value(s) lies in `range`
+    kScan,     // matches(*filter, metadata of s): values the index holds none of
+  };
+  struct Condition {
+    Kind kind = Kind::kNothing;
+    std::vector<const SlotSet*> sets;  // kInSets: sorted by address when many
+    const std::vector<const SlotSet*>* column = nullptr;  // kInSets, kNotInSet
+    // kNotInSet: the sets of the field's other values, when together they
+    // hold every match (each object has an indexable value there); then the
+    // condition can drive a scan.
+    std::vector<const SlotSet*> others;
+    bool enumerable = false;
+    const OrderedNumbers* numbers = nullptr;
+    NumberRange range;
+    const Filter* filter = nullptr;
+    size_t count = 0;      // records it matches (an estimate for kScan)
+  };
+
+  bool holds(const Condition& c, uint32_t s) const {
+    switch (c.kind) {
+      case Kind::kNothing: return false;
+      case Kind::kInSets: {
+        const SlotSet* in = set_of(c, s);
+        if (in == nullptr) return false;
+        if (c.sets.size() <= kLinearSets) return std::find(c.sets.begin(), c.sets.end(), in) != c.sets.end();
+        return std::binary_search(c.sets.begin(), c.sets.end(), in, std::less<>());
+      }
+      case Kind::kNotInSet: return index_.has_object(s) && (c.sets.empty() || set_of(c, s) != c.sets[0]);
+      case Kind::kObject: return index_.has_object(s);
+      case Kind::kRange: return c.range.contains(c.numbers->value(s));
+      case Kind::kScan: return matches(*c.filter, s < metadata_.size() && metadata_[s] ? &*metadata_[s] : nullptr);
+    }
+    return false;
+  }
+
+  // The set slot s is in under the condition's field (null: none).
+  static const SlotSet* set_of(const Condition& c, uint32_t s) {
+    return c.column != nullptr && s < c.column->size() ? (*c.column)[s] : nullptr;
+  }
+
+  void add(const Filter& f);
+  void add_range(const Filter& f);
+  // The share of a fixed sample of slots whose metadata the condition matches.
+  double sampled_share(const Filter& f) const;
+
+  const MetadataIndex& index_;
+  const std::vector<std::optional<Json>>& metadata_;
+  std::vector<Condition> conditions_;  // all must hold; cheapest and most selective first
+  const Condition* driver_ = nullptr;
+  bool walk_column_ = false;  // list the driver's candidates from its column
+  size_t estimate_ = 0;
+  bool exact_ = true;
+};
+
+// The plan choice of a filtered graph search with beam width ef over lists of
+// m0, among `live` records: whether scanning exactly the `matches` records
+// (after testing `examined` candidates) costs less than the predicate-aware
+// walk. Measured on clustered data, an unfiltered walk costs about
+// ef * m0 * 2/3 measurements, and a filtered one that times (1 + 0.3 / share
+// matching): its admitted nodes lie farther apart the fewer they are. A scan
+// measures every match (and is exact); testing one candidate costs about a
+// sixteenth of a measurement.
+bool scan_beats_walk(size_t matches, size_t examined, size_t live, size_t ef, size_t m0);
+
+}  // namespace kelpo
