@@ -64,9 +64,7 @@ Args parse(int argc, char** argv) {
 }
 
 // Gaussian clusters around random centres, overlapping: the centres spread
-// about as far as the points around them, as in real embeddings. (Clusters
-// far apart from each other leave a graph built with nearest-first neighbour
-// selection without links between them.)
+// about as far as the points around them, as in real embeddings.
 constexpr size_t kClusters = 100;
 std::vector<float> clustered(size_t n, size_t dim, unsigned seed, std::vector<size_t>* labels = nullptr) {
   std::mt19937 rng(seed);
