@@ -218,9 +218,9 @@ def _read_lines_of_json(path: str, rows: int) -> list:
 
 
 def gather_ids(args, source, rows: int, metadata: list | None) -> list[str]:
-    spec = args.ids
-    if spec.startswith("column:"):
-        name = spec[len("column:"):]
+    ids_from = args.ids
+    if ids_from.startswith("column:"):
+        name = ids_from[len("column:"):]
         if isinstance(source, JsonLinesSource):
             ids = source.ids()
         elif metadata is not None:
@@ -229,19 +229,19 @@ def gather_ids(args, source, rows: int, metadata: list | None) -> list[str]:
                 raise CliError(f"metadata line {missing[0] + 1} has no field '{name}' for the id")
             ids = [str(m[name]) for m in metadata]
         else:
-            raise CliError(f"--ids {spec} needs a JSON Lines input or --metadata")
-    elif spec == "rows":
+            raise CliError(f"--ids {ids_from} needs a JSON Lines input or --metadata")
+    elif ids_from == "rows":
         ids = source.ids() if isinstance(source, JsonLinesSource) else None
         if ids is None:
             ids = [f"{args.id_prefix}{i}" for i in range(rows)]
     else:
-        need_input_file(spec)
-        with open(spec, encoding="utf-8") as f:
+        need_input_file(ids_from)
+        with open(ids_from, encoding="utf-8") as f:
             ids = [line.rstrip("\r\n") for line in f]
         if ids and ids[-1] == "":
             ids.pop()
         if len(ids) < rows:
-            raise CliError(f"'{spec}' has {len(ids):,} ids for {rows:,} rows")
+            raise CliError(f"'{ids_from}' has {len(ids):,} ids for {rows:,} rows")
     ids = ids[:rows]
     if len(set(ids)) != len(ids):
         seen = set()
