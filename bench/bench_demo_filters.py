@@ -20,7 +20,6 @@ Rows:
 """
 
 import argparse
-import gzip
 import json
 import os
 import shutil
@@ -33,20 +32,15 @@ import numpy as np
 
 import kelpo
 
-DATA = Path("/usr/share/datasets/fashion-mnist")
+# The demo's loader: the same images, scaled the same way.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
+from demo_fashion_mnist import load  # noqa: E402
+
 CLASSES = ["T-shirt/top", "Trouser", "Pullover", "Dress", "Coat",
            "Sandal", "Shirt", "Sneaker", "Bag", "Ankle boot"]
 GROUP = {0: "clothing", 1: "clothing", 2: "clothing", 3: "clothing", 4: "clothing",
          5: "footwear", 6: "clothing", 7: "footwear", 8: "accessory", 9: "footwear"}
 K = 10
-
-
-def load(kind):
-    with gzip.open(DATA / f"{kind}-images-idx3-ubyte.gz") as f:
-        images = np.frombuffer(f.read(), np.uint8, offset=16).reshape(-1, 784)
-    with gzip.open(DATA / f"{kind}-labels-idx1-ubyte.gz") as f:
-        labels = np.frombuffer(f.read(), np.uint8, offset=8)
-    return (images / np.float32(255)).astype(np.float32), labels.astype(np.int64)
 
 
 def recall(hits_lists, truth):
