@@ -22,7 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (a.error().message() != b.error().message()) __builtin_trap();
     return 0;
   }
-  if (a->ids != b->ids || a->vectors.data.size() != b->vectors.data.size()) __builtin_trap();
-  if (a->vectors.size() != a->ids.size() || a->metadatas.size() != a->ids.size()) __builtin_trap();
+  if (a->ids != b->ids || a->vectors.size() != b->vectors.size()) __builtin_trap();
+  size_t rows = 0;
+  for (size_t i = 0; i < a->vectors.size(); ++i) {
+    if (a->vectors[i].data != b->vectors[i].data) __builtin_trap();
+    rows += a->vectors[i].size();
+  }
+  if (rows != a->ids.size() || a->metadatas.size() != a->ids.size()) __builtin_trap();
   return 0;
 }

@@ -114,7 +114,9 @@ KELPO_AVX2 float residual_avx2(const float* r, const float* s, const uint8_t* c,
 // intrinsics (masked loads, reductions) as uninitialised.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #define KELPO_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
 

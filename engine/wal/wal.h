@@ -9,6 +9,9 @@
 // repair before the first append (below) and by remove_file. Reading never
 // changes it.
 //
+// Batches. A batch is replayed whole or not at all, even if the process dies
+// inside the write: its first record is written last, behind the others.
+//
 // Repair. The reader stops at a torn or damaged record. Records appended behind
 // such a tail would never be read again, so before the first append to a file
 // whose tail did not read back cleanly, the file is cut back to the end of its

@@ -18,8 +18,8 @@ ssize_t WalFileOps::pread(int fd, void* buf, size_t n, uint64_t offset) {
   return r < 0 ? -errno : r;
 }
 
-ssize_t WalFileOps::write(int fd, const void* buf, size_t n) {
-  const ssize_t r = ::write(fd, buf, n);
+ssize_t WalFileOps::pwrite(int fd, const void* buf, size_t n, uint64_t offset) {
+  const ssize_t r = ::pwrite(fd, buf, n, static_cast<off_t>(offset));
   return r < 0 ? -errno : r;
 }
 

@@ -21,8 +21,8 @@ class WalFileOps {
   virtual int open(const char* path, int flags, mode_t mode);
   // Bytes read (0 at end of file), or -errno.
   virtual ssize_t pread(int fd, void* buf, size_t n, uint64_t offset);
-  // Bytes written (possibly fewer than n), or -errno.
-  virtual ssize_t write(int fd, const void* buf, size_t n);
+  // Bytes written at `offset` (possibly fewer than n), or -errno.
+  virtual ssize_t pwrite(int fd, const void* buf, size_t n, uint64_t offset);
   // 0, or -errno.
   virtual int ftruncate(int fd, uint64_t length);
   // 0 with *size set, or -errno.

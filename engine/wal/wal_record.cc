@@ -163,6 +163,7 @@ void WalBatch::add_update(std::string_view id, const float* v, size_t n, bool me
 void WalBatch::clear() {
   buf_.clear();
   record_count_ = 0;
+  first_record_size_ = 0;
   record_failed_ = false;
   status_ = Status::OK();
 }
@@ -187,7 +188,7 @@ void WalBatch::end_record(size_t start) {
   uint32_t crc = crc32(&buf_[start], 1);
   crc = crc32_extend(crc, &buf_[start + wal::kHeaderSize], payload);
   put_u32(crc);
-  ++record_count_;
+  if (++record_count_ == 1) first_record_size_ = buf_.size();
 }
 
 void WalBatch::put_u32(uint32_t v) {

@@ -43,6 +43,8 @@ class WalBatch {
   bool empty() const { return record_count_ == 0; }
   // The encoded records, back to back.
   std::string_view bytes() const { return buf_; }
+  // Bytes of the first record (0 when empty).
+  size_t first_record_size() const { return first_record_size_; }
   const Status& status() const { return status_; }
   void clear();
 
@@ -59,6 +61,7 @@ class WalBatch {
 
   std::string buf_;          // complete records only, between calls
   size_t record_count_ = 0;  // records in buf_
+  size_t first_record_size_ = 0;
   bool record_failed_ = false;  // the record being built cannot be encoded
   Status status_;            // the first record that could not be encoded
 };

@@ -17,14 +17,15 @@ namespace {
 constexpr mode_t kFileMode = 0666;  // before the umask
 constexpr size_t kCopyChunk = 64 * 1024;
 
-// Writes all n bytes, resuming after short writes. 0, or -errno.
-int write_all(WalFileOps& ops, int fd, const char* p, size_t n) {
+// Writes all n bytes at `offset`, resuming after short writes. 0, or -errno.
+int write_all(WalFileOps& ops, int fd, const char* p, size_t n, uint64_t offset) {
   while (n > 0) {
-    const ssize_t w = ops.write(fd, p, n);
+    const ssize_t w = ops.pwrite(fd, p, n, offset);
     if (w == -EINTR) continue;
     if (w < 0) return static_cast<int>(w);
     if (w == 0) return -EIO;  // no progress and no reason given: do not spin
     p += w;
+    offset += static_cast<uint64_t>(w);
     n -= static_cast<size_t>(w);
   }
   return 0;
@@ -47,7 +48,7 @@ int copy_range(WalFileOps& ops, const std::string& path, uint64_t from, uint64_t
       r = got < 0 ? static_cast<int>(got) : -EIO;  // the file shrank since it was measured
       break;
     }
-    r = write_all(ops, out, chunk.data(), static_cast<size_t>(got));
+    r = write_all(ops, out, chunk.data(), static_cast<size_t>(got), out_size + (at - from));
     at += static_cast<uint64_t>(got);
   }
   ops.close(in);
@@ -94,8 +95,17 @@ Status Wal::append(const WalBatch& batch) {
   if (batch.empty()) return Status::OK();
   if (fd_ < 0) KELPO_RETURN_IF_ERROR(open_writer());
 
+  // A process killed inside write() can leave any prefix of it in the file,
+  // and the reader would replay the whole records in that prefix: half a
+  // batch. So the batch's first record is written last. Until it lands, the
+  // bytes at end_ are a hole that reads as zeros, which no record starts
+  // with, so the reader stops there and none of the batch is replayed; once
+  // it lands, every record behind it is already in place.
   const std::string_view bytes = batch.bytes();
-  const int w = write_all(*ops_, fd_, bytes.data(), bytes.size());
+  const size_t head = batch.first_record_size();
+  int w = 0;
+  if (head < bytes.size()) w = write_all(*ops_, fd_, bytes.data() + head, bytes.size() - head, end_ + head);
+  if (w == 0) w = write_all(*ops_, fd_, bytes.data(), head, end_);
   if (w == 0) {
     end_ += bytes.size();
     return Status::OK();
@@ -137,7 +147,9 @@ Status Wal::remove_file() {
 }
 
 Status Wal::open_writer() {
-  const int fd = ops_->open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
+  // Not O_APPEND: appends are positioned writes at end_ (see append), which
+  // O_APPEND would send to the end of the file instead.
+  const int fd = ops_->open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kFileMode);
   if (fd < 0) return KelpoError::io_errno(-fd);
   uint64_t size = 0;
   int r = ops_->file_size(fd, &size);
@@ -163,7 +175,7 @@ Status Wal::open_writer() {
 
 Status Wal::cut_tail(int fd, uint64_t good_end, uint64_t size) {
   const std::string side = corrupt_path();
-  const int out = ops_->open(side.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
+  const int out = ops_->open(side.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kFileMode);
   if (out < 0) return KelpoError::io_errno(-out);
   int r = copy_range(*ops_, path_, good_end, size, out);
   const int closed = ops_->close(out);

@@ -210,9 +210,9 @@ namespace {
 class FullDisk : public WalFileOps {
  public:
   bool armed = false;
-  ssize_t write(int fd, const void* buf, size_t n) override {
+  ssize_t pwrite(int fd, const void* buf, size_t n, uint64_t offset) override {
     if (armed) return -ENOSPC;
-    return WalFileOps::write(fd, buf, n);
+    return WalFileOps::pwrite(fd, buf, n, offset);
   }
 };
 

@@ -2,6 +2,7 @@
 // appends, and reporting I/O errors, with failures injected through WalFileOps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -36,13 +37,13 @@ class FaultyOps : public WalFileOps {
     if (fail_open > 0) return --fail_open, -EACCES;
     return WalFileOps::open(path, flags, mode);
   }
-  ssize_t write(int fd, const void* buf, size_t n) override {
+  ssize_t pwrite(int fd, const void* buf, size_t n, uint64_t offset) override {
     const int k = writes++;
-    if (k == fail_write && short_write && n > 1) return WalFileOps::write(fd, buf, n / 2);
+    if (k == fail_write && short_write && n > 1) return WalFileOps::pwrite(fd, buf, n / 2, offset);
     if (k == fail_write || (short_write && k == fail_write + 1) || (fail_writes_forever && k >= fail_write)) {
       return -write_error;
     }
-    return WalFileOps::write(fd, buf, n);
+    return WalFileOps::pwrite(fd, buf, n, offset);
   }
   int ftruncate(int fd, uint64_t length) override {
     if (fail_truncate > 0) return --fail_truncate, -EIO;
@@ -139,6 +140,51 @@ TEST_F(WalRecovery, FailedAppendsLeaveNoPartialRecord) {
       EXPECT_EQ(acknowledged.size(), 10u);  // one append of six failed
       EXPECT_EQ(read_ids(path()), acknowledged) << "k=" << k << " short=" << short_write;
     }
+  }
+}
+
+// A process killed inside an append leaves whatever prefix of its writes had
+// reached the file, and cannot cut it back. Stop the writes after every byte
+// count in turn: the log must replay the batch whole or not at all, and the
+// next writer must append behind the earlier records as usual.
+TEST_F(WalRecovery, ABatchCutOffAtAnyByteReplaysWholeOrNotAtAll) {
+  struct DiesAfter : WalFileOps {
+    size_t budget = 0;
+    ssize_t pwrite(int fd, const void* buf, size_t n, uint64_t offset) override {
+      if (budget == 0) return -EIO;
+      const size_t take = std::min(n, budget);
+      budget -= take;
+      return WalFileOps::pwrite(fd, buf, take, offset);
+    }
+    int ftruncate(int, uint64_t) override { return -EIO; }
+  };
+  WalBatch batch;
+  for (const char* id : {"b1", "b2", "b3"}) batch.add_delete(id);
+  for (size_t budget = 0; budget <= batch.bytes().size(); ++budget) {
+    std::filesystem::remove(path());
+    std::filesystem::remove(path() + ".corrupt");
+    {
+      Wal wal(path());
+      append_all(wal, {deletes({"a"})});
+    }
+    DiesAfter ops;
+    ops.budget = budget;
+    {
+      Wal dying(path(), &ops);
+      const bool acknowledged = dying.append(batch).ok();
+      EXPECT_EQ(acknowledged, budget == batch.bytes().size());
+    }
+    const Ids ids = read_ids(path());
+    if (budget < batch.bytes().size()) {
+      EXPECT_EQ(ids, Ids{"a"}) << "budget " << budget;
+    } else {
+      EXPECT_EQ(ids, (Ids{"a", "b1", "b2", "b3"}));
+    }
+    Wal next(path());
+    append_all(next, {deletes({"c"})});
+    Ids expected = ids;
+    expected.push_back("c");
+    EXPECT_EQ(read_ids(path()), expected) << "budget " << budget;
   }
 }
 
