@@ -18,7 +18,7 @@ Database::Database(std::string path, std::unique_ptr<HnswIndex> index, bool quan
       quantize_on_save_(quantize_on_save),
       file_ops_(hooks.file_ops ? hooks.file_ops : &FileOps::posix()),
       save_hooks_(hooks.save),
-      wal_(storage_.log_path, hooks.wal_ops),
+      wal_(storage_.log_path, file_ops_),
       index_(std::move(index)) {}
 
 Database::~Database() {

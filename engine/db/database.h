@@ -113,9 +113,8 @@ struct DatabaseStats {
 // Replacements for the system calls and save steps, for tests that make them
 // fail or stop. Not owned; they must outlive the database.
 struct DatabaseHooks {
-  WalFileOps* wal_ops = nullptr;  // the log's calls
-  FileOps* file_ops = nullptr;    // saving and opening
-  SaveHooks save;                 // stops a save after a chosen step
+  FileOps* file_ops = nullptr;  // every file call: the log, saving and opening
+  SaveHooks save;               // stops a save after a chosen step
 };
 
 // Id string -> slot, hashed under this process's random key.

@@ -1,35 +1,23 @@
 #include "engine/export/byte_source.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace kelpo {
 
-Result<std::unique_ptr<FileSource>> FileSource::open(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return KelpoError::io_errno(errno);
-  struct stat st;
-  const uint64_t size = (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) ? static_cast<uint64_t>(st.st_size) : 0;
-  return std::unique_ptr<FileSource>(new FileSource(fd, size));
+Result<std::unique_ptr<FileSource>> FileSource::open(const std::string& path, FileOps& ops) {
+  Result<int> fd = ops.open_for_read(path);
+  if (!fd.ok()) return fd.error();
+  // Only a hint: a pipe or a device reports no useful size, and a failure
+  // to learn it costs a few reallocations, not the import.
+  Result<uint64_t> size = ops.fd_size(*fd);
+  return std::unique_ptr<FileSource>(new FileSource(ops, *fd, size.ok() ? *size : 0));
 }
 
-FileSource::~FileSource() { ::close(fd_); }
+FileSource::~FileSource() { (void)ops_.close(fd_); }
 
-Result<size_t> FileSource::read(char* buf, size_t n) {
-  for (;;) {
-    const ssize_t r = ::read(fd_, buf, n);
-    if (r >= 0) return static_cast<size_t>(r);
-    if (errno != EINTR) return KelpoError::io_errno(errno);
-  }
-}
+Result<size_t> FileSource::read(char* buf, size_t n) { return ops_.read(fd_, buf, n); }
 
 Result<size_t> StringSource::read(char* buf, size_t n) {
   const size_t take = std::min({n, chunk_, text_.size() - pos_});

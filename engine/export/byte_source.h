@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/storage/file_ops.h"
 #include "engine/util/error.h"
 
 namespace kelpo {
@@ -23,8 +24,9 @@ class ByteSource {
 
 class FileSource final : public ByteSource {
  public:
-  // -> io error carrying the operating system's text
-  static Result<std::unique_ptr<FileSource>> open(const std::string& path);
+  // -> io error carrying the operating system's text. `ops` must outlive
+  // the source.
+  static Result<std::unique_ptr<FileSource>> open(const std::string& path, FileOps& ops = FileOps::posix());
   ~FileSource() override;
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
@@ -33,7 +35,8 @@ class FileSource final : public ByteSource {
   uint64_t size_hint() const override { return size_; }
 
  private:
-  FileSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  FileSource(FileOps& ops, int fd, uint64_t size) : ops_(ops), fd_(fd), size_(size) {}
+  FileOps& ops_;
   const int fd_;
   const uint64_t size_;
 };

@@ -55,8 +55,8 @@ Status export_json(const Database& db, const std::string& path, bool pretty, Fil
   return file->write(doc.value(), pretty);
 }
 
-Status import_json(Database& db, const std::string& path) {
-  Result<std::unique_ptr<FileSource>> source = FileSource::open(path);
+Status import_json(Database& db, const std::string& path, FileOps& ops) {
+  Result<std::unique_ptr<FileSource>> source = FileSource::open(path, ops);
   if (!source.ok()) return source.error();
   Result<ImportedRecords> records = parse_export_document(*source.value());
   if (!records.ok()) return records.error();

@@ -35,6 +35,6 @@ Result<ExportFormat> collect_export(const Database& db);
 Status apply_import(Database& db, ImportedRecords records);
 
 Status export_json(const Database& db, const std::string& path, bool pretty, FileOps& ops = FileOps::posix());
-Status import_json(Database& db, const std::string& path);
+Status import_json(Database& db, const std::string& path, FileOps& ops = FileOps::posix());
 
 }  // namespace kelpo

@@ -19,6 +19,7 @@ static_assert(std::endian::native == std::endian::little,
 namespace {
 
 ssize_t posix_write(int fd, const void* data, size_t n) { return ::write(fd, data, n); }
+ssize_t posix_pwrite(int fd, const void* data, size_t n, off_t offset) { return ::pwrite(fd, data, n, offset); }
 
 Status errno_status() { return KelpoError::io_errno(errno); }
 
@@ -26,21 +27,45 @@ std::string file_name(const std::string& path) { return std::filesystem::path(pa
 
 }  // namespace
 
-Status write_all_with(WriteFn write_fn, int fd, const void* data, size_t n) {
+namespace {
+
+// Hands `chunk(p, n, done)` the bytes not yet written until all are: a
+// system call's loop, resuming after short writes and interruptions.
+template <class Chunk>
+Status write_loop(const void* data, size_t n, Chunk chunk) {
   const char* p = static_cast<const char*>(data);
+  uint64_t done = 0;
   while (n > 0) {
     // Linux writes at most about 2 GiB per call; ask for no more than that.
-    const size_t chunk = std::min<size_t>(n, size_t{1} << 30);
-    const ssize_t w = write_fn(fd, p, chunk);
+    const ssize_t w = chunk(p, std::min<size_t>(n, size_t{1} << 30), done);
     if (w < 0) {
       if (errno == EINTR) continue;
       return errno_status();
     }
     if (w == 0) return KelpoError::io_errno(ENOSPC);  // no progress and no error: treat as a full device
     p += w;
+    done += static_cast<uint64_t>(w);
     n -= static_cast<size_t>(w);
   }
   return Status::OK();
+}
+
+}  // namespace
+
+Status write_all_with(WriteFn write_fn, int fd, const void* data, size_t n) {
+  return write_loop(data, n, [&](const char* p, size_t len, uint64_t) { return write_fn(fd, p, len); });
+}
+
+Status write_all_at_with(PwriteFn pwrite_fn, int fd, const void* data, size_t n, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) - n) return KelpoError::io_errno(EFBIG);
+  return write_loop(data, n, [&](const char* p, size_t len, uint64_t done) {
+    return pwrite_fn(fd, p, len, static_cast<off_t>(offset + done));
+  });
+}
+
+bool is_not_found(const KelpoError& error) {
+  static const std::string kMissing = KelpoError::io_errno(ENOENT).message();
+  return error.message() == kMissing;
 }
 
 std::string parent_directory(const std::string& path) {
@@ -53,17 +78,56 @@ FileOps& FileOps::posix() {
   return ops;
 }
 
-Result<int> PosixFileOps::open_for_write(const std::string& path, WriteMode mode) {
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == WriteMode::kTruncate ? O_TRUNC : O_APPEND);
+namespace {
+
+Result<int> open_retrying(const std::string& path, int flags, mode_t mode) {
   int fd;
   do {
-    fd = ::open(path.c_str(), flags, 0666);
+    fd = ::open(path.c_str(), flags, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return KelpoError::io_errno(errno);
   return fd;
 }
 
+}  // namespace
+
+Result<int> PosixFileOps::open_for_write(const std::string& path, WriteMode mode) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+  if (mode == WriteMode::kTruncate) flags |= O_TRUNC;
+  if (mode == WriteMode::kAppend) flags |= O_APPEND;
+  return open_retrying(path, flags, 0666);
+}
+
 Status PosixFileOps::write_all(int fd, const void* data, size_t n) { return write_all_with(posix_write, fd, data, n); }
+
+Status PosixFileOps::write_all_at(int fd, const void* data, size_t n, uint64_t offset) {
+  return write_all_at_with(posix_pwrite, fd, data, n, offset);
+}
+
+Result<int> PosixFileOps::open_for_read(const std::string& path) { return open_retrying(path, O_RDONLY | O_CLOEXEC, 0); }
+
+Result<size_t> PosixFileOps::read(int fd, void* buf, size_t n) {
+  for (;;) {
+    const ssize_t r = ::read(fd, buf, n);
+    if (r >= 0) return static_cast<size_t>(r);
+    if (errno != EINTR) return KelpoError::io_errno(errno);
+  }
+}
+
+Result<size_t> PosixFileOps::read_at(int fd, void* buf, size_t n, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return size_t{0};  // past any end
+  for (;;) {
+    const ssize_t r = ::pread(fd, buf, n, static_cast<off_t>(offset));
+    if (r >= 0) return static_cast<size_t>(r);
+    if (errno != EINTR) return KelpoError::io_errno(errno);
+  }
+}
+
+Result<uint64_t> PosixFileOps::fd_size(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return KelpoError::io_errno(errno);
+  return static_cast<uint64_t>(st.st_size);
+}
 
 Status PosixFileOps::sync(int fd) {
   // No retry on failure: after a failed fsync the kernel may have dropped the
@@ -164,12 +228,46 @@ Result<bool> PosixFileOps::exists(const std::string& path) {
   return KelpoError::io_errno(errno);
 }
 
+bool PosixFileOps::mappable() const { return true; }
+
+// ---------------------------------------------------------------------------
+
+Result<int> ForwardingFileOps::open_for_write(const std::string& path, WriteMode mode) {
+  return base_.open_for_write(path, mode);
+}
+Status ForwardingFileOps::write_all(int fd, const void* data, size_t n) { return base_.write_all(fd, data, n); }
+Status ForwardingFileOps::write_all_at(int fd, const void* data, size_t n, uint64_t offset) {
+  return base_.write_all_at(fd, data, n, offset);
+}
+Status ForwardingFileOps::sync(int fd) { return base_.sync(fd); }
+Status ForwardingFileOps::truncate(int fd, uint64_t size) { return base_.truncate(fd, size); }
+Status ForwardingFileOps::close(int fd) { return base_.close(fd); }
+Result<int> ForwardingFileOps::open_for_read(const std::string& path) { return base_.open_for_read(path); }
+Result<size_t> ForwardingFileOps::read(int fd, void* buf, size_t n) { return base_.read(fd, buf, n); }
+Result<size_t> ForwardingFileOps::read_at(int fd, void* buf, size_t n, uint64_t offset) {
+  return base_.read_at(fd, buf, n, offset);
+}
+Result<uint64_t> ForwardingFileOps::fd_size(int fd) { return base_.fd_size(fd); }
+Status ForwardingFileOps::rename(const std::string& from, const std::string& to) { return base_.rename(from, to); }
+Status ForwardingFileOps::remove(const std::string& path) { return base_.remove(path); }
+Status ForwardingFileOps::sync_dir(const std::string& dir) { return base_.sync_dir(dir); }
+Status ForwardingFileOps::create_directories(const std::string& dir) { return base_.create_directories(dir); }
+Result<std::string> ForwardingFileOps::read_file(const std::string& path) { return base_.read_file(path); }
+Result<uint64_t> ForwardingFileOps::file_size(const std::string& path) { return base_.file_size(path); }
+Result<bool> ForwardingFileOps::exists(const std::string& path) { return base_.exists(path); }
+bool ForwardingFileOps::mappable() const { return base_.mappable(); }
+
 // ---------------------------------------------------------------------------
 
 const char* file_op_name(FileOp op) {
   switch (op) {
     case FileOp::kOpen: return "open";
     case FileOp::kWrite: return "write";
+    case FileOp::kWriteAt: return "write_at";
+    case FileOp::kOpenForRead: return "open_for_read";
+    case FileOp::kRead: return "read";
+    case FileOp::kReadAt: return "read_at";
+    case FileOp::kFdSize: return "fd_size";
     case FileOp::kSync: return "sync";
     case FileOp::kTruncate: return "truncate";
     case FileOp::kClose: return "close";
@@ -226,9 +324,7 @@ std::string FaultInjectingFileOps::fd_path(int fd) const {
   return it == fd_paths_.end() ? std::string("fd ") + std::to_string(fd) : it->second;
 }
 
-Result<int> FaultInjectingFileOps::open_for_write(const std::string& path, WriteMode mode) {
-  if (auto err = begin(FileOp::kOpen, path)) return *err;
-  Result<int> fd = base_.open_for_write(path, mode);
+Result<int> FaultInjectingFileOps::remember(Result<int> fd, const std::string& path) {
   if (fd.ok()) {
     std::lock_guard<std::mutex> lock(mu_);
     fd_paths_[*fd] = path;
@@ -236,21 +332,54 @@ Result<int> FaultInjectingFileOps::open_for_write(const std::string& path, Write
   return fd;
 }
 
+size_t FaultInjectingFileOps::write_prefix(size_t n) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return fault_ ? std::min(n, fault_->write_prefix) : 0;
+}
+
+Result<int> FaultInjectingFileOps::open_for_write(const std::string& path, WriteMode mode) {
+  if (auto err = begin(FileOp::kOpen, path)) return *err;
+  return remember(base_.open_for_write(path, mode), path);
+}
+
 Status FaultInjectingFileOps::write_all(int fd, const void* data, size_t n) {
   if (auto err = begin(FileOp::kWrite, fd_path(fd))) {
-    size_t prefix;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      prefix = std::min(n, fault_->write_prefix);
-    }
-    if (prefix > 0) {
-      // The partial write is best effort; the injected error is what counts.
-      (void)base_.write_all(fd, data, prefix);
-    }
+    // The partial write is best effort; the injected error is what counts.
+    if (const size_t prefix = write_prefix(n); prefix > 0) (void)base_.write_all(fd, data, prefix);
     return *err;
   }
   return base_.write_all(fd, data, n);
 }
+
+Status FaultInjectingFileOps::write_all_at(int fd, const void* data, size_t n, uint64_t offset) {
+  if (auto err = begin(FileOp::kWriteAt, fd_path(fd))) {
+    if (const size_t prefix = write_prefix(n); prefix > 0) (void)base_.write_all_at(fd, data, prefix, offset);
+    return *err;
+  }
+  return base_.write_all_at(fd, data, n, offset);
+}
+
+Result<int> FaultInjectingFileOps::open_for_read(const std::string& path) {
+  if (auto err = begin(FileOp::kOpenForRead, path)) return *err;
+  return remember(base_.open_for_read(path), path);
+}
+
+Result<size_t> FaultInjectingFileOps::read(int fd, void* buf, size_t n) {
+  if (auto err = begin(FileOp::kRead, fd_path(fd))) return *err;
+  return base_.read(fd, buf, n);
+}
+
+Result<size_t> FaultInjectingFileOps::read_at(int fd, void* buf, size_t n, uint64_t offset) {
+  if (auto err = begin(FileOp::kReadAt, fd_path(fd))) return *err;
+  return base_.read_at(fd, buf, n, offset);
+}
+
+Result<uint64_t> FaultInjectingFileOps::fd_size(int fd) {
+  if (auto err = begin(FileOp::kFdSize, fd_path(fd))) return *err;
+  return base_.fd_size(fd);
+}
+
+bool FaultInjectingFileOps::mappable() const { return base_.mappable(); }
 
 Status FaultInjectingFileOps::sync(int fd) {
   if (auto err = begin(FileOp::kSync, fd_path(fd))) return *err;

@@ -1,11 +1,16 @@
-// FileOps: the narrow set of file-system calls the persistence code makes, behind
-// one interface so tests can fail or record any single call, or simulate a
-// power loss (mem_file_ops.h).
+// FileOps: every file-system call made on a database directory (the log, the
+// graph and vector files, the quantizer file, temporaries, directory syncs)
+// and by export and import, behind one interface, so tests can fail or record
+// any single call, or simulate a power loss (mem_file_ops.h).
 //
 // Every failure is an io error carrying the operating system's text,
-// "io error: {strerror} (os error N)". Write handles are plain descriptors
-// (ints) handed out by open_for_write; implementations other than PosixFileOps
-// may use their own numbering.
+// "io error: {strerror} (os error N)". Handles are plain descriptors (ints)
+// handed out by open_for_write and open_for_read; implementations other than
+// PosixFileOps may use their own numbering.
+//
+// Two calls stay outside, because they only mean something on a real file
+// system: the read-only mapping of vectors.bin (see mappable()) and the
+// process lock on writer.lock (engine/db/writer_lock.h).
 //
 // FaultInjectingFileOps wraps another FileOps, numbers every call from 0,
 // records it, and can fail a chosen call once or from then on.
@@ -35,6 +40,7 @@ namespace kelpo {
 enum class WriteMode : uint8_t {
   kTruncate,  // create (0666 before the umask) or empty an existing file
   kAppend,    // create or append at the end
+  kKeep,      // create or open as it is; write_all_at says where bytes go
 };
 
 class FileOps {
@@ -44,11 +50,24 @@ class FileOps {
   virtual Result<int> open_for_write(const std::string& path, WriteMode mode) = 0;
   // Writes all n bytes, retrying short writes and interrupted calls.
   virtual Status write_all(int fd, const void* data, size_t n) = 0;
+  // Writes all n bytes at `offset` (the descriptor's position is not used
+  // or moved), retrying short writes and interrupted calls.
+  virtual Status write_all_at(int fd, const void* data, size_t n, uint64_t offset) = 0;
   // Makes the file's contents durable (fsync).
   virtual Status sync(int fd) = 0;
   virtual Status truncate(int fd, uint64_t size) = 0;
   // Releases the descriptor whatever the outcome.
   virtual Status close(int fd) = 0;
+
+  virtual Result<int> open_for_read(const std::string& path) = 0;
+  // Reads up to n bytes from the descriptor's position; 0 at the end of the
+  // file. Retries interrupted calls.
+  virtual Result<size_t> read(int fd, void* buf, size_t n) = 0;
+  // Reads up to n bytes at `offset`; 0 at the end of the file. Retries
+  // interrupted calls.
+  virtual Result<size_t> read_at(int fd, void* buf, size_t n, uint64_t offset) = 0;
+  // The size of the open file.
+  virtual Result<uint64_t> fd_size(int fd) = 0;
 
   // Atomically replaces `to` by `from`.
   virtual Status rename(const std::string& from, const std::string& to) = 0;
@@ -67,40 +86,79 @@ class FileOps {
   // for a missing one.
   virtual Result<bool> exists(const std::string& path) = 0;
 
+  // Whether the operating system can map these files into memory by path
+  // (true for the real file system only). Where it cannot, readers read the
+  // file through read_file instead of mapping it.
+  virtual bool mappable() const = 0;
+
   // The real file system. Shared, stateless, thread-safe.
   static FileOps& posix();
 };
 
+// The shape of the PosixFileOps overrides, for wrappers below and elsewhere.
+#define KELPO_FILE_OPS_OVERRIDES                                                          \
+  Result<int> open_for_write(const std::string& path, WriteMode mode) override;           \
+  Status write_all(int fd, const void* data, size_t n) override;                          \
+  Status write_all_at(int fd, const void* data, size_t n, uint64_t offset) override;      \
+  Status sync(int fd) override;                                                           \
+  Status truncate(int fd, uint64_t size) override;                                        \
+  Status close(int fd) override;                                                          \
+  Result<int> open_for_read(const std::string& path) override;                            \
+  Result<size_t> read(int fd, void* buf, size_t n) override;                              \
+  Result<size_t> read_at(int fd, void* buf, size_t n, uint64_t offset) override;          \
+  Result<uint64_t> fd_size(int fd) override;                                              \
+  Status rename(const std::string& from, const std::string& to) override;                 \
+  Status remove(const std::string& path) override;                                        \
+  Status sync_dir(const std::string& dir) override;                                       \
+  Status create_directories(const std::string& dir) override;                             \
+  Result<std::string> read_file(const std::string& path) override;                        \
+  Result<uint64_t> file_size(const std::string& path) override;                           \
+  Result<bool> exists(const std::string& path) override;                                  \
+  bool mappable() const override;
+
 class PosixFileOps final : public FileOps {
  public:
-  Result<int> open_for_write(const std::string& path, WriteMode mode) override;
-  Status write_all(int fd, const void* data, size_t n) override;
-  Status sync(int fd) override;
-  Status truncate(int fd, uint64_t size) override;
-  Status close(int fd) override;
-  Status rename(const std::string& from, const std::string& to) override;
-  Status remove(const std::string& path) override;
-  Status sync_dir(const std::string& dir) override;
-  Status create_directories(const std::string& dir) override;
-  Result<std::string> read_file(const std::string& path) override;
-  Result<uint64_t> file_size(const std::string& path) override;
-  Result<bool> exists(const std::string& path) override;
+  KELPO_FILE_OPS_OVERRIDES
 };
 
-// The write loop behind PosixFileOps::write_all, with the system call passed
-// in so tests can hand it short writes and interruptions.
+// Passes every call on to another FileOps: the base of test doubles that
+// change one or two calls.
+class ForwardingFileOps : public FileOps {
+ public:
+  // `base` must outlive this object.
+  explicit ForwardingFileOps(FileOps& base) : base_(base) {}
+  KELPO_FILE_OPS_OVERRIDES
+
+ protected:
+  FileOps& base_;
+};
+
+// The write loops behind PosixFileOps::write_all and write_all_at, with the
+// system call passed in so tests can hand them short writes and
+// interruptions.
 using WriteFn = ssize_t (*)(int fd, const void* data, size_t n);
 Status write_all_with(WriteFn write_fn, int fd, const void* data, size_t n);
+using PwriteFn = ssize_t (*)(int fd, const void* data, size_t n, off_t offset);
+Status write_all_at_with(PwriteFn pwrite_fn, int fd, const void* data, size_t n, uint64_t offset);
+
+// Whether a failed call failed because the file (or a directory on its path)
+// does not exist.
+bool is_not_found(const KelpoError& error);
 
 // The directory part of a path ("." when it has none).
 std::string parent_directory(const std::string& path);
 
 enum class FileOp : uint8_t {
-  kOpen,
+  kOpen,  // open_for_write
   kWrite,
+  kWriteAt,
   kSync,
   kTruncate,
   kClose,
+  kOpenForRead,
+  kRead,
+  kReadAt,
+  kFdSize,
   kRename,
   kRemove,
   kSyncDir,
@@ -109,6 +167,7 @@ enum class FileOp : uint8_t {
   kFileSize,
   kExists,
 };
+inline constexpr size_t kFileOpCount = static_cast<size_t>(FileOp::kExists) + 1;
 
 const char* file_op_name(FileOp op);
 
@@ -128,8 +187,8 @@ struct InjectedFault {
   size_t call = 0;          // number of the call to fail, counting from 0
   int error = EIO;          // errno to report
   bool persistent = false;  // also fail every later call, as a dead disk or a killed process would
-  // A failing write first writes this many bytes (clamped to the request):
-  // the partial write a full disk leaves behind.
+  // A failing write (write_all or write_all_at) first writes this many bytes
+  // (clamped to the request): the partial write a full disk leaves behind.
   size_t write_prefix = 0;
 };
 
@@ -144,23 +203,15 @@ class FaultInjectingFileOps final : public FileOps {
   std::vector<FileCall> calls() const;
   void clear_calls();
 
-  Result<int> open_for_write(const std::string& path, WriteMode mode) override;
-  Status write_all(int fd, const void* data, size_t n) override;
-  Status sync(int fd) override;
-  Status truncate(int fd, uint64_t size) override;
-  Status close(int fd) override;
-  Status rename(const std::string& from, const std::string& to) override;
-  Status remove(const std::string& path) override;
-  Status sync_dir(const std::string& dir) override;
-  Status create_directories(const std::string& dir) override;
-  Result<std::string> read_file(const std::string& path) override;
-  Result<uint64_t> file_size(const std::string& path) override;
-  Result<bool> exists(const std::string& path) override;
+  KELPO_FILE_OPS_OVERRIDES
 
  private:
   // Records the call; returns the injected error if this call is to fail.
   std::optional<KelpoError> begin(FileOp op, const std::string& path, const std::string& target = "");
   std::string fd_path(int fd) const;
+  // The bytes a failing write still writes.
+  size_t write_prefix(size_t n) const;
+  Result<int> remember(Result<int> fd, const std::string& path);
 
   FileOps& base_;
   mutable std::mutex mu_;

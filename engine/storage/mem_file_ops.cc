@@ -1,5 +1,6 @@
 #include "engine/storage/mem_file_ops.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -21,28 +22,86 @@ Result<int> MemFileOps::open_for_write(const std::string& path, WriteMode mode) 
   return fd;
 }
 
+Result<MemFileOps::OpenFile*> MemFileOps::find(int fd, bool writing) {
+  auto it = open_.find(fd);
+  if (it == open_.end() || (writing && !it->second.writable)) return KelpoError::io_errno(EBADF);
+  return &it->second;
+}
+
 Status MemFileOps::write_all(int fd, const void* data, size_t n) {
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = open_.find(fd);
-  if (it == open_.end()) return KelpoError::io_errno(EBADF);
-  it->second.inode->data.append(static_cast<const char*>(data), n);
+  Result<OpenFile*> f = find(fd, true);
+  if (!f.ok()) return f.error();
+  (*f)->inode->data.append(static_cast<const char*>(data), n);
+  return Status::OK();
+}
+
+Status MemFileOps::write_all_at(int fd, const void* data, size_t n, uint64_t offset) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Result<OpenFile*> f = find(fd, true);
+  if (!f.ok()) return f.error();
+  if (n == 0) return Status::OK();  // like pwrite: no bytes, no growth
+  std::string& bytes = (*f)->inode->data;
+  const size_t at = static_cast<size_t>(offset);
+  if (bytes.size() < at + n) bytes.resize(at + n);  // a write past the end leaves a hole of zeros
+  std::memcpy(bytes.data() + at, data, n);
   return Status::OK();
 }
 
 Status MemFileOps::sync(int fd) {
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = open_.find(fd);
-  if (it == open_.end()) return KelpoError::io_errno(EBADF);
-  it->second.inode->synced = it->second.inode->data;
+  Result<OpenFile*> f = find(fd, false);
+  if (!f.ok()) return f.error();
+  (*f)->inode->synced = (*f)->inode->data;
   return Status::OK();
 }
 
 Status MemFileOps::truncate(int fd, uint64_t size) {
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = open_.find(fd);
-  if (it == open_.end()) return KelpoError::io_errno(EBADF);
-  it->second.inode->data.resize(static_cast<size_t>(size));
+  Result<OpenFile*> f = find(fd, true);
+  if (!f.ok()) return f.error();
+  (*f)->inode->data.resize(static_cast<size_t>(size));
   return Status::OK();
+}
+
+Result<int> MemFileOps::open_for_read(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = live_.find(path);
+  if (it == live_.end()) return KelpoError::io_errno(dirs_.count(path) != 0 ? EISDIR : ENOENT);
+  const int fd = next_fd_++;
+  open_[fd] = OpenFile{it->second, false};
+  return fd;
+}
+
+Result<size_t> MemFileOps::read(int fd, void* buf, size_t n) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Result<OpenFile*> f = find(fd, false);
+  if (!f.ok()) return f.error();
+  const std::string& bytes = (*f)->inode->data;
+  const uint64_t at = (*f)->position;  // may lie past an end that shrank since
+  if (at >= bytes.size()) return size_t{0};
+  const size_t take = static_cast<size_t>(std::min<uint64_t>(n, bytes.size() - at));
+  std::memcpy(buf, bytes.data() + at, take);
+  (*f)->position = at + take;
+  return take;
+}
+
+Result<size_t> MemFileOps::read_at(int fd, void* buf, size_t n, uint64_t offset) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Result<OpenFile*> f = find(fd, false);
+  if (!f.ok()) return f.error();
+  const std::string& bytes = (*f)->inode->data;
+  if (offset >= bytes.size()) return size_t{0};
+  const size_t take = static_cast<size_t>(std::min<uint64_t>(n, bytes.size() - offset));
+  std::memcpy(buf, bytes.data() + offset, take);
+  return take;
+}
+
+Result<uint64_t> MemFileOps::fd_size(int fd) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Result<OpenFile*> f = find(fd, false);
+  if (!f.ok()) return f.error();
+  return static_cast<uint64_t>((*f)->inode->data.size());
 }
 
 Status MemFileOps::close(int fd) {
@@ -114,6 +173,8 @@ Result<bool> MemFileOps::exists(const std::string& path) {
   return live_.count(path) != 0 || dirs_.count(path) != 0;
 }
 
+bool MemFileOps::mappable() const { return false; }
+
 std::unique_ptr<MemFileOps> MemFileOps::clone() const {
   std::lock_guard<std::mutex> lock(mu_);
   auto copy = std::make_unique<MemFileOps>();
@@ -158,7 +219,7 @@ size_t MemFileOps::pending_changes() const {
   return pending_.size();
 }
 
-void MemFileOps::power_loss(uint64_t keep) {
+void MemFileOps::power_loss(uint64_t keep, bool written_back) {
   std::lock_guard<std::mutex> lock(mu_);
   for (size_t i = 0; i < pending_.size() && i < 64; ++i) {
     if ((keep >> i & 1) == 0) continue;
@@ -173,7 +234,13 @@ void MemFileOps::power_loss(uint64_t keep) {
   pending_.clear();
   open_.clear();
   live_ = durable_;
-  for (auto& [path, inode] : live_) inode->data = inode->synced;
+  for (auto& [path, inode] : live_) {
+    if (written_back) {
+      inode->synced = inode->data;
+    } else {
+      inode->data = inode->synced;
+    }
+  }
 }
 
 }  // namespace kelpo

@@ -6,7 +6,8 @@
 // written in any order.
 //
 // Paths are compared as strings; use one spelling per file. A directory must
-// be created (create_directories) before files are opened in it.
+// be created (create_directories) before files are opened in it. write_all
+// appends at the end of the file, the only way its callers use it.
 #pragma once
 
 #include <map>
@@ -22,18 +23,7 @@ namespace kelpo {
 
 class MemFileOps final : public FileOps {
  public:
-  Result<int> open_for_write(const std::string& path, WriteMode mode) override;
-  Status write_all(int fd, const void* data, size_t n) override;
-  Status sync(int fd) override;
-  Status truncate(int fd, uint64_t size) override;
-  Status close(int fd) override;
-  Status rename(const std::string& from, const std::string& to) override;
-  Status remove(const std::string& path) override;
-  Status sync_dir(const std::string& dir) override;
-  Status create_directories(const std::string& dir) override;
-  Result<std::string> read_file(const std::string& path) override;
-  Result<uint64_t> file_size(const std::string& path) override;
-  Result<bool> exists(const std::string& path) override;
+  KELPO_FILE_OPS_OVERRIDES
 
   // A copy of the whole file system, durable state and pending changes
   // included (open descriptors are not copied).
@@ -45,11 +35,12 @@ class MemFileOps final : public FileOps {
   std::vector<std::string> list(const std::string& dir) const;
   // Directory changes not yet made durable, oldest first.
   size_t pending_changes() const;
-  // Cuts the power: drops every byte not synced, keeps the pending directory
-  // changes whose bit is set in `keep` (bit i for the i-th oldest; a rename
-  // whose source was not kept does nothing) and drops the rest, and closes
-  // every descriptor.
-  void power_loss(uint64_t keep = 0);
+  // Cuts the power: keeps the pending directory changes whose bit is set in
+  // `keep` (bit i for the i-th oldest; a rename whose source was not kept
+  // does nothing) and drops the rest, drops every byte not synced (or, with
+  // `written_back`, keeps every file's latest contents, as if the system had
+  // written its cache out just before), and closes every descriptor.
+  void power_loss(uint64_t keep = 0, bool written_back = false);
 
  private:
   struct Inode {
@@ -58,7 +49,11 @@ class MemFileOps final : public FileOps {
   };
   struct OpenFile {
     std::shared_ptr<Inode> inode;
+    bool writable = true;
+    uint64_t position = 0;  // where read() goes on
   };
+  // The open file, or EBADF (also for a write through a read-only descriptor).
+  Result<OpenFile*> find(int fd, bool writing);
   // A directory change not yet durable: a creation (from empty), a removal
   // (to empty) or a rename.
   struct Change {

@@ -44,7 +44,26 @@ Status write_vectors_file(BufferedFileWriter& out, std::span<const float> vector
   return out.status();
 }
 
+namespace {
+
+// The vectors read into memory, for files the operating system cannot map
+// (an in-memory file system in tests).
+Result<MappedVectors> read_vectors_file(FileOps& ops, const std::string& path, uint64_t node_count, uint64_t dim) {
+  Result<std::string> bytes = ops.read_file(path);
+  if (!bytes.ok()) return bytes.error();
+  KELPO_RETURN_IF_ERROR(check_vectors_file_size(bytes->size(), node_count, dim));
+  const size_t floats = static_cast<size_t>(node_count * dim);
+  FloatArray vectors(floats);
+  std::vector<float> norms(static_cast<size_t>(node_count));
+  if (floats > 0) std::memcpy(vectors.data(), bytes->data(), floats * sizeof(float));
+  if (!norms.empty()) std::memcpy(norms.data(), bytes->data() + floats * sizeof(float), norms.size() * sizeof(float));
+  return MappedVectors{VectorStore(std::move(vectors)), std::move(norms)};
+}
+
+}  // namespace
+
 Result<MappedVectors> map_vectors_file(FileOps& ops, const std::string& path, uint64_t node_count, uint64_t dim) {
+  if (!ops.mappable()) return read_vectors_file(ops, path, node_count, dim);
   Result<uint64_t> size = ops.file_size(path);
   if (!size.ok()) return size.error();
   KELPO_RETURN_IF_ERROR(check_vectors_file_size(*size, node_count, dim));

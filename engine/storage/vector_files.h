@@ -45,7 +45,7 @@ struct MappedVectors {
 
 // Checks the file's size against the graph, then maps it. The size is
 // checked again on the mapping, so a file that changed in between is refused
-// too.
+// too. Files `ops` cannot map (!ops.mappable()) are read into an Owned store.
 Result<MappedVectors> map_vectors_file(FileOps& ops, const std::string& path, uint64_t node_count, uint64_t dim);
 
 // A parsed vectors.sq8.

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "engine/util/error.h"
-#include "engine/wal/wal_file_ops.h"
+#include "engine/storage/file_ops.h"
 #include "engine/wal/wal_record.h"
 
 namespace kelpo {
@@ -47,8 +47,8 @@ struct WalReadStats {
 class Wal {
  public:
   // No file is opened until the first append. `ops` (not owned) must outlive
-  // the Wal; nullptr means the system's calls.
-  explicit Wal(std::string path, WalFileOps* ops = nullptr);
+  // the Wal; nullptr means the real file system.
+  explicit Wal(std::string path, FileOps* ops = nullptr);
   ~Wal();
   Wal(const Wal&) = delete;
   Wal& operator=(const Wal&) = delete;
@@ -91,7 +91,7 @@ class Wal {
 
   // Constant after construction.
   std::string path_;
-  WalFileOps* ops_;  // not owned
+  FileOps* ops_;  // not owned
 
   int fd_ = -1;       // the log, open for appending; -1 while closed
   uint64_t end_ = 0;  // the file's length, all of it whole records (while open)

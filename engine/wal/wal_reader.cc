@@ -1,10 +1,9 @@
 // Reading the log back: every record in order, stopping at the first one that
 // cannot be trusted, skipping those that are intact but undecodable.
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -20,11 +19,11 @@ class BufferedReader {
  public:
   enum class Got { kAll, kEnd, kError };
 
-  BufferedReader(WalFileOps& ops, int fd, uint64_t limit) : ops_(ops), fd_(fd), limit_(limit) {}
+  BufferedReader(FileOps& ops, int fd, uint64_t limit) : ops_(ops), fd_(fd), limit_(limit) {}
 
   // Copies the next n bytes into dst. kEnd when the file (or the limit) ends
   // first; kError with *err set when a read fails.
-  Got read_exact(char* dst, size_t n, int* err) {
+  Got read_exact(char* dst, size_t n, std::optional<KelpoError>* err) {
     while (n > 0) {
       if (pos_ == len_) {
         // Big payloads go straight to their destination, not through the buffer.
@@ -54,25 +53,22 @@ class BufferedReader {
 
  private:
   // One read of up to `want` bytes into `into`; sets len_ to the bytes read.
-  Got fill(char* into, size_t want, int* err) {
+  Got fill(char* into, size_t want, std::optional<KelpoError>* err) {
     if (file_pos_ >= limit_) return Got::kEnd;
     want = static_cast<size_t>(std::min<uint64_t>(want, limit_ - file_pos_));
-    for (;;) {
-      const ssize_t r = ops_.pread(fd_, into, want, file_pos_);
-      if (r == -EINTR) continue;
-      if (r < 0) {
-        *err = static_cast<int>(-r);
-        return Got::kError;
-      }
-      if (r == 0) return Got::kEnd;  // the file shrank under us: its end came early
-      file_pos_ += static_cast<uint64_t>(r);
-      len_ = static_cast<size_t>(r);
-      pos_ = 0;
-      return Got::kAll;
+    Result<size_t> r = ops_.read_at(fd_, into, want, file_pos_);
+    if (!r.ok()) {
+      *err = r.error();
+      return Got::kError;
     }
+    if (*r == 0) return Got::kEnd;  // the file shrank under us: its end came early
+    file_pos_ += *r;
+    len_ = *r;
+    pos_ = 0;
+    return Got::kAll;
   }
 
-  WalFileOps& ops_;
+  FileOps& ops_;
   const int fd_;
   const uint64_t limit_;
   uint64_t file_pos_ = 0;  // next offset to read from the file
@@ -91,16 +87,16 @@ uint32_t load_u32(const char* p) {
 // payload of each record whose CRC matches to on_record, and records in
 // *stats how far the good records reach.
 template <class OnRecord>
-Status scan_records(WalFileOps& ops, int fd, uint64_t size, WalReadStats* stats, OnRecord on_record) {
+Status scan_records(FileOps& ops, int fd, uint64_t size, WalReadStats* stats, OnRecord on_record) {
   *stats = WalReadStats();
   stats->file_size = size;
   BufferedReader in(ops, fd, size);
   std::string payload;
-  int err = 0;
+  std::optional<KelpoError> err;
   for (;;) {
     char header[wal::kHeaderSize];
     BufferedReader::Got got = in.read_exact(header, sizeof(header), &err);
-    if (got == BufferedReader::Got::kError) return KelpoError::io_errno(err);
+    if (got == BufferedReader::Got::kError) return *err;
     // The end of the file inside the header: a write cut short (or no more records).
     if (got == BufferedReader::Got::kEnd) break;
     const auto tag = static_cast<uint8_t>(header[0]);
@@ -111,11 +107,11 @@ Status scan_records(WalFileOps& ops, int fd, uint64_t size, WalReadStats* stats,
     if (length > in.remaining() || in.remaining() - length < wal::kTrailerSize) break;
     payload.resize(length);
     got = in.read_exact(payload.data(), length, &err);
-    if (got == BufferedReader::Got::kError) return KelpoError::io_errno(err);
+    if (got == BufferedReader::Got::kError) return *err;
     if (got == BufferedReader::Got::kEnd) break;
     char trailer[wal::kTrailerSize];
     got = in.read_exact(trailer, sizeof(trailer), &err);
-    if (got == BufferedReader::Got::kError) return KelpoError::io_errno(err);
+    if (got == BufferedReader::Got::kError) return *err;
     if (got == BufferedReader::Got::kEnd) break;
     const uint32_t crc = crc32_extend(crc32(&tag, 1), payload.data(), payload.size());
     // A damaged record: its length may be damaged too, so where the next record
@@ -128,34 +124,36 @@ Status scan_records(WalFileOps& ops, int fd, uint64_t size, WalReadStats* stats,
   return Status::OK();
 }
 
-// Opens the log read-only: its descriptor and size, or -ENOENT when it is
-// missing, or another error.
-int open_for_reading(WalFileOps& ops, const std::string& path, uint64_t* size, int* fd_out) {
-  const int fd = ops.open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-  if (fd < 0) return fd;
-  const int r = ops.file_size(fd, size);
-  if (r < 0) {
-    ops.close(fd);
-    return r;
+// Opens the log read-only: its descriptor and size, or nothing when it is
+// missing, or an error.
+Result<std::optional<std::pair<int, uint64_t>>> open_for_reading(FileOps& ops, const std::string& path) {
+  using Opened = std::optional<std::pair<int, uint64_t>>;
+  Result<int> fd = ops.open_for_read(path);
+  if (!fd.ok()) {
+    if (is_not_found(fd.error())) return Opened();
+    return fd.error();
   }
-  *fd_out = fd;
-  return 0;
+  Result<uint64_t> size = ops.fd_size(*fd);
+  if (!size.ok()) {
+    (void)ops.close(*fd);
+    return size.error();
+  }
+  return Opened(std::make_pair(*fd, *size));
 }
 
 }  // namespace
 
 Result<std::vector<WalEntry>> Wal::read() {
   std::vector<WalEntry> entries;
-  uint64_t size = 0;
-  int fd = -1;
-  const int r = open_for_reading(*ops_, path_, &size, &fd);
-  if (r == -ENOENT) {  // no log: nothing was written since the last save
+  auto opened = open_for_reading(*ops_, path_);
+  if (!opened.ok()) return opened.error();
+  if (!opened->has_value()) {  // no log: nothing was written since the last save
     last_read_ = WalReadStats();
     known_size_ = 0;
     known_good_end_ = 0;
     return entries;
   }
-  if (r < 0) return KelpoError::io_errno(-r);
+  const auto [fd, size] = **opened;
   WalReadStats stats;
   const Status s = scan_records(*ops_, fd, size, &stats, [&](uint8_t tag, std::string_view payload) {
     std::optional<WalEntry> e = decode_wal_payload(tag, payload);
@@ -165,7 +163,7 @@ Result<std::vector<WalEntry>> Wal::read() {
       ++stats.skipped;  // intact but undecodable: this entry only is lost
     }
   });
-  ops_->close(fd);
+  (void)ops_->close(fd);
   if (!s.ok()) return s.error();
   last_read_ = stats;
   known_size_ = stats.file_size;
@@ -175,13 +173,13 @@ Result<std::vector<WalEntry>> Wal::read() {
 
 Result<uint64_t> Wal::good_end_for(uint64_t size) {
   if (known_size_.has_value() && *known_size_ == size) return known_good_end_;
-  uint64_t read_size = 0;
-  int fd = -1;
-  const int r = open_for_reading(*ops_, path_, &read_size, &fd);
-  if (r < 0) return KelpoError::io_errno(-r);
+  auto opened = open_for_reading(*ops_, path_);
+  if (!opened.ok()) return opened.error();
+  if (!opened->has_value()) return KelpoError::io_errno(ENOENT);
+  const auto [fd, read_size] = **opened;
   WalReadStats stats;
   const Status s = scan_records(*ops_, fd, std::min(size, read_size), &stats, [](uint8_t, std::string_view) {});
-  ops_->close(fd);
+  (void)ops_->close(fd);
   if (!s.ok()) return s.error();
   return stats.good_end;
 }

@@ -1,7 +1,5 @@
 // Appending to the log, repairing a damaged tail before the first append, and
 // removing the file.
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <string>
@@ -14,51 +12,37 @@
 namespace kelpo {
 namespace {
 
-constexpr mode_t kFileMode = 0666;  // before the umask
 constexpr size_t kCopyChunk = 64 * 1024;
 
-// Writes all n bytes at `offset`, resuming after short writes. 0, or -errno.
-int write_all(WalFileOps& ops, int fd, const char* p, size_t n, uint64_t offset) {
-  while (n > 0) {
-    const ssize_t w = ops.pwrite(fd, p, n, offset);
-    if (w == -EINTR) continue;
-    if (w < 0) return static_cast<int>(w);
-    if (w == 0) return -EIO;  // no progress and no reason given: do not spin
-    p += w;
-    offset += static_cast<uint64_t>(w);
-    n -= static_cast<size_t>(w);
-  }
-  return 0;
-}
-
 // Appends bytes [from, to) of the file at `path` to the file open as `out`.
-// On failure `out` is cut back to its old length. 0, or -errno.
-int copy_range(WalFileOps& ops, const std::string& path, uint64_t from, uint64_t to, int out) {
-  uint64_t out_size = 0;
-  int r = ops.file_size(out, &out_size);
-  if (r != 0) return r;
-  const int in = ops.open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-  if (in < 0) return in;
+// On failure `out` is cut back to its old length.
+Status copy_range(FileOps& ops, const std::string& path, uint64_t from, uint64_t to, int out) {
+  Result<uint64_t> out_size = ops.fd_size(out);
+  if (!out_size.ok()) return out_size.error();
+  Result<int> in = ops.open_for_read(path);
+  if (!in.ok()) return in.error();
+  Status st;
   std::string chunk(static_cast<size_t>(std::min<uint64_t>(kCopyChunk, to - from)), '\0');
-  for (uint64_t at = from; at < to && r == 0;) {
+  for (uint64_t at = from; at < to && st.ok();) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), to - at));
-    const ssize_t got = ops.pread(in, chunk.data(), want, at);
-    if (got == -EINTR) continue;
-    if (got <= 0) {
-      r = got < 0 ? static_cast<int>(got) : -EIO;  // the file shrank since it was measured
-      break;
+    Result<size_t> got = ops.read_at(*in, chunk.data(), want, at);
+    if (!got.ok()) {
+      st = got.error();
+    } else if (*got == 0) {
+      st = KelpoError::io_errno(EIO);  // the file shrank since it was measured
+    } else {
+      st = ops.write_all_at(out, chunk.data(), *got, *out_size + (at - from));
+      at += *got;
     }
-    r = write_all(ops, out, chunk.data(), static_cast<size_t>(got), out_size + (at - from));
-    at += static_cast<uint64_t>(got);
   }
-  ops.close(in);
-  if (r != 0) ops.ftruncate(out, out_size);  // best effort: leave the side file as it was
-  return r;
+  (void)ops.close(*in);
+  if (!st.ok()) (void)ops.truncate(out, *out_size);  // best effort: leave the side file as it was
+  return st;
 }
 
 }  // namespace
 
-Wal::Wal(std::string path, WalFileOps* ops) : path_(std::move(path)), ops_(ops != nullptr ? ops : &WalFileOps::system()) {}
+Wal::Wal(std::string path, FileOps* ops) : path_(std::move(path)), ops_(ops != nullptr ? ops : &FileOps::posix()) {}
 
 Wal::~Wal() { close(); }
 
@@ -103,19 +87,19 @@ Status Wal::append(const WalBatch& batch) {
   // it lands, every record behind it is already in place.
   const std::string_view bytes = batch.bytes();
   const size_t head = batch.first_record_size();
-  int w = 0;
-  if (head < bytes.size()) w = write_all(*ops_, fd_, bytes.data() + head, bytes.size() - head, end_ + head);
-  if (w == 0) w = write_all(*ops_, fd_, bytes.data(), head, end_);
-  if (w == 0) {
+  Status w;
+  if (head < bytes.size()) w = ops_->write_all_at(fd_, bytes.data() + head, bytes.size() - head, end_ + head);
+  if (w.ok()) w = ops_->write_all_at(fd_, bytes.data(), head, end_);
+  if (w.ok()) {
     end_ += bytes.size();
     return Status::OK();
   }
   // Part of the batch may be in the file. Left there, it would sit in front of
   // every later record, and the reader stops at it: cut it off.
-  const KelpoError error = KelpoError::io_errno(-w);
-  if (ops_->ftruncate(fd_, end_) != 0) {
+  const KelpoError error = w.error();
+  if (!ops_->truncate(fd_, end_).ok()) {
     broken_ = KelpoError::io(error.io_detail() + "; the log could not be cut back, so it takes no more writes");
-    ops_->close(fd_);
+    (void)ops_->close(fd_);
     fd_ = -1;
     known_size_.reset();
   }
@@ -126,7 +110,7 @@ void Wal::close() {
   if (fd_ < 0) return;
   // Everything was handed to the system by write(); nothing is buffered here,
   // and a failing close cannot take back what was written.
-  ops_->close(fd_);
+  (void)ops_->close(fd_);
   fd_ = -1;
   known_size_ = end_;
   known_good_end_ = end_;
@@ -134,10 +118,10 @@ void Wal::close() {
 
 Status Wal::remove_file() {
   close();
-  const int r = ops_->unlink(path_.c_str());
-  if (r != 0 && r != -ENOENT) {
+  // A missing file is success: remove() only wants it gone.
+  if (Status removed = ops_->remove(path_); !removed.ok()) {
     known_size_.reset();
-    return KelpoError::io_errno(-r);
+    return removed;
   }
   // The file is gone, and with it any partial record that made appends unsafe.
   broken_.reset();
@@ -149,20 +133,21 @@ Status Wal::remove_file() {
 Status Wal::open_writer() {
   // Not O_APPEND: appends are positioned writes at end_ (see append), which
   // O_APPEND would send to the end of the file instead.
-  const int fd = ops_->open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kFileMode);
-  if (fd < 0) return KelpoError::io_errno(-fd);
-  uint64_t size = 0;
-  int r = ops_->file_size(fd, &size);
-  if (r != 0) {
-    ops_->close(fd);
-    return KelpoError::io_errno(-r);
+  Result<int> opened = ops_->open_for_write(path_, WriteMode::kKeep);
+  if (!opened.ok()) return opened.error();
+  const int fd = *opened;
+  Result<uint64_t> file_size = ops_->fd_size(fd);
+  if (!file_size.ok()) {
+    (void)ops_->close(fd);
+    return file_size.error();
   }
+  uint64_t size = *file_size;
   if (size > 0) {
     Result<uint64_t> good_end = good_end_for(size);
     Status cut = good_end.ok() ? Status::OK() : Status(good_end.error());
     if (cut.ok() && *good_end < size) cut = cut_tail(fd, *good_end, size);
     if (!cut.ok()) {
-      ops_->close(fd);
+      (void)ops_->close(fd);
       return cut;
     }
     size = *good_end;
@@ -174,17 +159,14 @@ Status Wal::open_writer() {
 }
 
 Status Wal::cut_tail(int fd, uint64_t good_end, uint64_t size) {
-  const std::string side = corrupt_path();
-  const int out = ops_->open(side.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kFileMode);
-  if (out < 0) return KelpoError::io_errno(-out);
-  int r = copy_range(*ops_, path_, good_end, size, out);
-  const int closed = ops_->close(out);
-  if (r == 0) r = closed;
-  if (r != 0) return KelpoError::io_errno(-r);
+  Result<int> out = ops_->open_for_write(corrupt_path(), WriteMode::kKeep);
+  if (!out.ok()) return out.error();
+  Status st = copy_range(*ops_, path_, good_end, size, *out);
+  Status closed = ops_->close(*out);
+  if (st.ok()) st = std::move(closed);
+  KELPO_RETURN_IF_ERROR(st);
   // Only now that the bytes are kept elsewhere is the log shortened.
-  r = ops_->ftruncate(fd, good_end);
-  if (r != 0) return KelpoError::io_errno(-r);
-  return Status::OK();
+  return ops_->truncate(fd, good_end);
 }
 
 }  // namespace kelpo

@@ -207,12 +207,13 @@ namespace kelpo {
 namespace {
 
 // Fails every write to the log while armed, as a full disk would.
-class FullDisk : public WalFileOps {
+class FullDisk : public ForwardingFileOps {
  public:
+  FullDisk() : ForwardingFileOps(FileOps::posix()) {}
   bool armed = false;
-  ssize_t pwrite(int fd, const void* buf, size_t n, uint64_t offset) override {
-    if (armed) return -ENOSPC;
-    return WalFileOps::pwrite(fd, buf, n, offset);
+  Status write_all_at(int fd, const void* buf, size_t n, uint64_t offset) override {
+    if (armed) return KelpoError::io_errno(ENOSPC);
+    return ForwardingFileOps::write_all_at(fd, buf, n, offset);
   }
 };
 
@@ -221,7 +222,7 @@ TEST(DatabaseFailedWrites, ChangeNeitherMemoryNorWhatTheNextOpenSees) {
   FullDisk disk;
   {
     DatabaseHooks hooks;
-    hooks.wal_ops = &disk;
+    hooks.file_ops = &disk;
     auto db = Database::open_or_create_with_config(dir.path(), 2, Metric::kEuclidean, {}, hooks);
     ASSERT_TRUE(db.ok());
     Database& d = *db.value();

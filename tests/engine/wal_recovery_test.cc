@@ -1,5 +1,5 @@
 // The log after damage: repairing a torn tail before appending, undoing failed
-// appends, and reporting I/O errors, with failures injected through WalFileOps.
+// appends, and reporting I/O errors, with failures injected through FileOps.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,37 +22,46 @@ using testing::write_bytes;
 using Ids = std::vector<std::string>;
 
 // Real system calls, except the ones a test tells to fail.
-class FaultyOps : public WalFileOps {
+class FaultyOps : public ForwardingFileOps {
  public:
+  FaultyOps() : ForwardingFileOps(FileOps::posix()) {}
+
   int fail_write = -1;      // index of the write call that fails (-1: none)
-  bool short_write = false;  // that call writes half and reports it; the next write fails
+  bool short_write = false;  // that call writes half before it fails
   bool fail_writes_forever = false;
   int write_error = ENOSPC;
-  int fail_truncate = 0;    // ftruncate calls still to fail with EIO
+  int fail_truncate = 0;    // truncate calls still to fail with EIO
   int fail_open = 0;        // open calls still to fail with EACCES
-  int fail_pread = 0;       // pread calls still to fail with EIO
+  int fail_pread = 0;       // positioned reads still to fail with EIO
   int writes = 0;
 
-  int open(const char* path, int flags, mode_t mode) override {
-    if (fail_open > 0) return --fail_open, -EACCES;
-    return WalFileOps::open(path, flags, mode);
+  Result<int> open_for_write(const std::string& path, WriteMode mode) override {
+    if (take(fail_open)) return KelpoError::io_errno(EACCES);
+    return ForwardingFileOps::open_for_write(path, mode);
   }
-  ssize_t pwrite(int fd, const void* buf, size_t n, uint64_t offset) override {
+  Result<int> open_for_read(const std::string& path) override {
+    if (take(fail_open)) return KelpoError::io_errno(EACCES);
+    return ForwardingFileOps::open_for_read(path);
+  }
+  Status write_all_at(int fd, const void* buf, size_t n, uint64_t offset) override {
     const int k = writes++;
-    if (k == fail_write && short_write && n > 1) return WalFileOps::pwrite(fd, buf, n / 2, offset);
-    if (k == fail_write || (short_write && k == fail_write + 1) || (fail_writes_forever && k >= fail_write)) {
-      return -write_error;
+    if (k == fail_write || (fail_writes_forever && k >= fail_write)) {
+      if (short_write && k == fail_write && n > 1) (void)ForwardingFileOps::write_all_at(fd, buf, n / 2, offset);
+      return KelpoError::io_errno(write_error);
     }
-    return WalFileOps::pwrite(fd, buf, n, offset);
+    return ForwardingFileOps::write_all_at(fd, buf, n, offset);
   }
-  int ftruncate(int fd, uint64_t length) override {
-    if (fail_truncate > 0) return --fail_truncate, -EIO;
-    return WalFileOps::ftruncate(fd, length);
+  Status truncate(int fd, uint64_t length) override {
+    if (take(fail_truncate)) return KelpoError::io_errno(EIO);
+    return ForwardingFileOps::truncate(fd, length);
   }
-  ssize_t pread(int fd, void* buf, size_t n, uint64_t offset) override {
-    if (fail_pread > 0) return --fail_pread, -EIO;
-    return WalFileOps::pread(fd, buf, n, offset);
+  Result<size_t> read_at(int fd, void* buf, size_t n, uint64_t offset) override {
+    if (take(fail_pread)) return KelpoError::io_errno(EIO);
+    return ForwardingFileOps::read_at(fd, buf, n, offset);
   }
+
+ private:
+  static bool take(int& budget) { return budget > 0 && budget-- > 0; }
 };
 
 using WalRecovery = testing::ScratchDir;
@@ -148,15 +157,16 @@ TEST_F(WalRecovery, FailedAppendsLeaveNoPartialRecord) {
 // count in turn: the log must replay the batch whole or not at all, and the
 // next writer must append behind the earlier records as usual.
 TEST_F(WalRecovery, ABatchCutOffAtAnyByteReplaysWholeOrNotAtAll) {
-  struct DiesAfter : WalFileOps {
+  struct DiesAfter : ForwardingFileOps {
+    DiesAfter() : ForwardingFileOps(FileOps::posix()) {}
     size_t budget = 0;
-    ssize_t pwrite(int fd, const void* buf, size_t n, uint64_t offset) override {
-      if (budget == 0) return -EIO;
+    Status write_all_at(int fd, const void* buf, size_t n, uint64_t offset) override {
       const size_t take = std::min(n, budget);
       budget -= take;
-      return WalFileOps::pwrite(fd, buf, take, offset);
+      if (take > 0) (void)ForwardingFileOps::write_all_at(fd, buf, take, offset);
+      return take == n ? Status::OK() : Status(KelpoError::io_errno(EIO));
     }
-    int ftruncate(int, uint64_t) override { return -EIO; }
+    Status truncate(int, uint64_t) override { return KelpoError::io_errno(EIO); }
   };
   WalBatch batch;
   for (const char* id : {"b1", "b2", "b3"}) batch.add_delete(id);
@@ -186,15 +196,6 @@ TEST_F(WalRecovery, ABatchCutOffAtAnyByteReplaysWholeOrNotAtAll) {
     expected.push_back("c");
     EXPECT_EQ(read_ids(path()), expected) << "budget " << budget;
   }
-}
-
-TEST_F(WalRecovery, InterruptedWritesAreRetried) {
-  FaultyOps ops;
-  ops.fail_write = 0;
-  ops.write_error = EINTR;
-  Wal wal(path(), &ops);
-  append_all(wal, {deletes({"a"})});
-  EXPECT_EQ(read_ids(path()), Ids{"a"});
 }
 
 // If the partial record cannot be cut off either, appending more would bury it
