@@ -164,7 +164,12 @@ Status Database::save() {
   // old file open, and the next write starts a new one.
   wal_.close();
   Status st = save_database_files(*file_ops_, storage_, files, save_hooks_);
-  if (st.ok()) saved_vectors_version_ = version;
+  if (st.ok()) {
+    saved_vectors_version_ = version;
+    // The log is gone, and with it any partial record that made the log
+    // refuse appends after a write it could not undo (a full disk, say).
+    wal_.file_removed();
+  }
   return st;
 }
 

@@ -77,6 +77,10 @@ class Wal {
   Status remove_file();
   // Closes the writer. The next append opens the file again.
   void close();
+  // Tells the closed log that its file was removed by other means (a save
+  // removes it with the other files of the directory): like remove_file,
+  // this ends a refusal to append.
+  void file_removed();
   bool is_open() const { return fd_ >= 0; }
 
  private:

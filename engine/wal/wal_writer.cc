@@ -116,6 +116,13 @@ void Wal::close() {
   known_good_end_ = end_;
 }
 
+void Wal::file_removed() {
+  close();
+  broken_.reset();
+  known_size_ = 0;
+  known_good_end_ = 0;
+}
+
 Status Wal::remove_file() {
   close();
   // A missing file is success: remove() only wants it gone.

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -53,6 +54,15 @@ inline VectorBatch random_batch(std::mt19937& rng, size_t n, size_t dim) {
   std::normal_distribution<float> g;
   for (auto& x : b.data) x = g(rng);
   return b;
+}
+
+// Everything a reader can observe of the live records.
+using Snapshot = std::map<std::string, std::pair<std::vector<float>, std::optional<Json>>>;
+
+inline Snapshot snapshot(const Database& db) {
+  Snapshot out;
+  for (const std::string& id : db.ids()) out[id] = db.get(id).value();
+  return out;
 }
 
 inline off_t file_size(const std::string& path) {

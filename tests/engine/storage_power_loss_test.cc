@@ -14,13 +14,8 @@
 namespace kelpo {
 namespace {
 
-using Snapshot = std::map<std::string, std::pair<std::vector<float>, std::optional<Json>>>;
-
-Snapshot snapshot(const Database& db) {
-  Snapshot out;
-  for (const std::string& id : db.ids()) out[id] = db.get(id).value();
-  return out;
-}
+using testing_util::Snapshot;
+using testing_util::snapshot;
 
 struct Op {
   bool is_save;
