@@ -7,7 +7,14 @@
 // readers holding the lock shared in overlapping turns, one writer taking it
 // exclusively, with std::shared_mutex and with the database's FairSharedMutex.
 //
+// Other programs on the machine take CPU from the run; so beside each wall
+// rate comes the share of the CPU the run got (process CPU time over wall time
+// times the cores its threads could use) and the rate divided by that share:
+// what the run would do with the machine to itself, comparable across runs.
+//
 //   bench_rw_fairness [--n N] [--dim D] [--seconds S] [--save-compact] [--dir PATH]
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -32,6 +39,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+double process_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// The share of the CPU a run of `threads` busy threads got over `wall` seconds.
+double cpu_share(double cpu, double wall, size_t threads) {
+  const size_t usable = std::min<size_t>(threads, std::max(1u, std::thread::hardware_concurrency()));
+  return std::min(1.0, cpu / (wall * static_cast<double>(usable)));
+}
 
 struct Args {
   size_t n = 110000, dim = 96;
@@ -62,6 +81,9 @@ std::vector<float> random_vector(std::mt19937& rng, size_t dim) {
 
 struct Rates {
   double writes = 0, searches = 0;
+  double share = 1;  // of the CPU the run's threads could use
+  double writes_adjusted() const { return writes / share; }
+  double searches_adjusted() const { return searches / share; }
 };
 
 // `searchers` threads search and (when `write`) one thread adds for `seconds`.
@@ -69,6 +91,8 @@ Rates run(Database& db, size_t dim, size_t searchers, bool write, double seconds
   std::atomic<bool> stop{false};
   std::atomic<size_t> searches{0}, writes{0};
   std::vector<std::thread> threads;
+  const double cpu0 = process_cpu_seconds();
+  const auto t0 = Clock::now();
   for (size_t t = 0; t < searchers; ++t) {
     threads.emplace_back([&, t] {
       std::mt19937 rng(static_cast<unsigned>(100 + t));
@@ -93,7 +117,9 @@ Rates run(Database& db, size_t dim, size_t searchers, bool write, double seconds
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   stop = true;
   for (auto& th : threads) th.join();
-  return {static_cast<double>(writes.load()) / seconds, static_cast<double>(searches.load()) / seconds};
+  const double wall = since(t0);
+  return {static_cast<double>(writes.load()) / wall, static_cast<double>(searches.load()) / wall,
+          cpu_share(process_cpu_seconds() - cpu0, wall, threads.size())};
 }
 
 // Starts `op` on its own thread; while it runs, one thread adds records and
@@ -129,16 +155,19 @@ void beside(const char* name, Database& db, size_t dim, std::atomic<size_t>& nex
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const size_t searches_before = searches.load();
+  const double cpu0 = process_cpu_seconds();
   const auto t0 = Clock::now();
   op();
   const double op_s = since(t0);
+  const double share = cpu_share(process_cpu_seconds() - cpu0, op_s, 4);
   const size_t searches_during = searches.load() - searches_before;
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   done = true;
   writer.join();
   for (auto& th : threads) th.join();
-  std::printf("%-12s %8.2f s   longest add %8.3f s   searches during it %zu (%.0f/s)   adds %zu\n", name, op_s,
-              longest_add, searches_during, static_cast<double>(searches_during) / op_s, adds);
+  std::printf("%-12s %8.2f s   longest add %8.3f s   searches during it %zu (%.0f/s)   adds %zu   [CPU share %3.0f%%]\n",
+              name, op_s, longest_add, searches_during, static_cast<double>(searches_during) / op_s, adds,
+              100.0 * share);
 }
 
 // Readers each hold the lock shared for ~50 us of work per turn, back to
@@ -212,7 +241,8 @@ int main(int argc, char** argv) {
   std::printf("built %zu x %zu cosine in %.1f s\n", a.n, a.dim, since(t_build));
 
   const Rates alone = run(db, a.dim, 0, true, a.seconds, next_id);
-  std::printf("%-28s writes %8.0f/s\n", "writer alone", alone.writes);
+  std::printf("%-28s writes %8.0f/s   [CPU share %3.0f%%: %8.0f/s]\n", "writer alone", alone.writes,
+              100.0 * alone.share, alone.writes_adjusted());
   for (size_t searchers : {1, 2, 4}) {
     const Rates quiet = run(db, a.dim, searchers, false, a.seconds, next_id);
     const Rates mixed = run(db, a.dim, searchers, true, a.seconds, next_id);
@@ -220,6 +250,11 @@ int main(int argc, char** argv) {
                 "without (%5.1f%%)\n",
                 searchers, mixed.writes, 100.0 * mixed.writes / alone.writes, mixed.searches, quiet.searches,
                 100.0 * mixed.searches / quiet.searches);
+    std::printf("   [CPU share %3.0f%% mixed, %3.0f%% quiet: writes %8.0f/s (%5.1f%%)   searches %8.0f/s vs %8.0f/s "
+                "(%5.1f%%)]\n",
+                100.0 * mixed.share, 100.0 * quiet.share, mixed.writes_adjusted(),
+                100.0 * mixed.writes_adjusted() / alone.writes_adjusted(), mixed.searches_adjusted(),
+                quiet.searches_adjusted(), 100.0 * mixed.searches_adjusted() / quiet.searches_adjusted());
   }
 
   if (a.save_compact) {
