@@ -82,6 +82,18 @@ inline float batch_distance(Metric metric, float dot, float norm, float qq, floa
   }
 }
 
+// Cosine distance from an inner product and the two norms, with the per-pair
+// kernel's conventions: two zero vectors are at 0, a zero inner product is at
+// 1, and rounding never takes the result below 0. It rounds differently from
+// the kernel (which refines a reciprocal square root), so the two may differ
+// in the last bits.
+inline float cosine_from_dot(float ab, float norm_a, float norm_b) {
+  if (norm_a == 0.0f && norm_b == 0.0f) return 0.0f;
+  if (ab == 0.0f) return 1.0f;
+  const float r = 1.0f - ab / (norm_a * norm_b);
+  return r > 0.0f ? r : 0.0f;
+}
+
 // Process-wide flag: set by the first exact (brute-force) search.
 extern std::atomic<bool> BLAS_HINT_SHOWN;
 // Swaps BLAS_HINT_SHOWN to true; the first caller in the process prints the

@@ -156,9 +156,9 @@ size_t HnswIndex::select_neighbors(const Neighbor* ranked, size_t count, size_t 
   size_t kept = 0;
   for (size_t i = 0; i < count && kept < cap; ++i) {
     const Neighbor c = ranked[i];
-    const float* vc = vector(c.slot);
+    const QueryDistance to_c = walk_distance(vector(c.slot), norms_[c.slot]);
     bool diverse = true;
-    for (size_t j = 0; j < kept && diverse; ++j) diverse = !(distance_(vc, vector(out[j].slot), dim_) < c.distance);
+    for (size_t j = 0; j < kept && diverse; ++j) diverse = !(to_c(out[j].slot) < c.distance);
     if (diverse) out[kept++] = c;
   }
   return kept;
@@ -168,7 +168,7 @@ void HnswIndex::connect_layers(Slot slot, size_t level, Slot entry, size_t lowes
   const size_t top = max_level_;
   if (std::min(level, top) < lowest) return;
   ScratchPool::Lease scratch = lease_scratch();
-  const QueryDistance to_new(vector(slot), vectors_.data(), dim_, distance_);
+  const QueryDistance to_new = walk_distance(vector(slot), norms_[slot]);
 
   Slot ep = entry;
   for (size_t layer = top; layer > level; --layer) {
@@ -234,7 +234,7 @@ void HnswIndex::connect_layers(Slot slot, size_t level, Slot entry, size_t lowes
     for (size_t i = 0; i < chosen; ++i) {
       const Slot s = selected[i].slot;
       if (!links_.has_layer(s, layer)) continue;
-      const QueryDistance to_s(vector(s), vectors_.data(), dim_, distance_);
+      const QueryDistance to_s = walk_distance(vector(s), norms_[s]);
       links_.update(s, layer, [&](Slot* entries, size_t& length, float* distances) {
         // A second copy of a link would only take a place from a real one.
         for (size_t j = 0; j < length; ++j) {

@@ -50,6 +50,8 @@
 
 namespace kelpo {
 
+class QueryDistance;
+
 // Below this many live floats (live vectors * dim) search scans exactly.
 inline constexpr size_t BRUTE_FORCE_LIMIT = 10'000'000;
 // A batch insert connects this many new nodes in order, the rest in parallel.
@@ -228,6 +230,9 @@ class HnswIndex {
   std::vector<Neighbor> exact_search(const float* q, size_t k) const;
   // The graph walk of search().
   std::vector<Neighbor> graph_search(const float* q, size_t k, size_t ef) const;
+  // The distance walks and construction measure with (QueryDistance::for_walk)
+  // from q, whose norm is query_norm.
+  QueryDistance walk_distance(const float* q, float query_norm) const;
 
   // Constant after construction.
   const size_t dim_;

@@ -39,7 +39,8 @@ std::vector<Neighbor> HnswIndex::graph_search(const float* q, size_t k, size_t e
     walk_graph(links_, entry_point_, max_level_, QuantizedDistance(q, *quantized_), beam, AcceptAll{},
                *scratch, candidates);
   } else {
-    walk_graph(links_, entry_point_, max_level_, exact, beam, AcceptAll{}, *scratch, candidates);
+    walk_graph(links_, entry_point_, max_level_, walk_distance(q, vector_norm(q, dim_)), beam, AcceptAll{},
+               *scratch, candidates);
   }
   // Deleted slots were walked and kept in the beam like live ones; drop them
   // now, which can leave fewer than k. Over codes every live entry of the
@@ -50,8 +51,14 @@ std::vector<Neighbor> HnswIndex::graph_search(const float* q, size_t k, size_t e
     if (!is_deleted(candidates[i].slot)) candidates[kept++] = candidates[i];
   }
   candidates.resize(kept);
-  if (quantized_) rerank(candidates, exact, k);
+  // A cosine walk measured with cached norms: the k it found are reported
+  // with the exact distance (and ordered by it).
+  if (quantized_ || metric_ == Metric::kCosine) rerank(candidates, exact, k);
   return candidates;
+}
+
+QueryDistance HnswIndex::walk_distance(const float* q, float query_norm) const {
+  return QueryDistance::for_walk(q, vectors_.data(), dim_, distance_, norms_.data(), query_norm);
 }
 
 }  // namespace kelpo
