@@ -7,11 +7,14 @@
 // scaling, the cost of the database path over the bare index, and write
 // throughput.
 //
-//   bench_db [--n N] [--dim D] [--queries Q] [--count-n N] [--count-only] [--keep DIR] [--only MODES] [--json]
+//   bench_db [--n N] [--dim D] [--queries Q] [--count-n N] [--count-only] [--keep DIR] [--only MODES]
+//            [--select PERCENTS] [--filters KINDS] [--json]
 //
 // --keep DIR builds the database in DIR and saves it, or reopens it when DIR
-// holds one (then only the sweep and the count run); --only runs the sweep's
-// rows for those metadata kinds (indep, corr, anti).
+// holds one (then only the sweep and the count run); --only, --select and
+// --filters run the sweep's rows for those metadata kinds (indep, corr, anti),
+// selectivities (0.1, 1, 10, 30, 50, 90) and filter kinds (eq, in, range, ne),
+// each a comma-separated list.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,7 +56,15 @@ struct Args {
   bool json = false, count_only = false;
   std::string keep;  // a directory to build the database in once and reopen on later runs
   std::string only;  // the sweep's metadata kinds to run, e.g. "anti"; empty: all
+  std::string select;   // the sweep's selectivities to run, e.g. "10,50"; empty: all
+  std::string filters;  // the sweep's filter kinds to run, e.g. "eq,range"; empty: all
 };
+
+// Whether `item` is one of the comma-separated `list` (an empty list holds everything).
+bool listed(const std::string& list, const std::string& item) {
+  if (list.empty()) return true;
+  return ("," + list + ",").find("," + item + ",") != std::string::npos;
+}
 
 Args parse(int argc, char** argv) {
   Args a;
@@ -68,6 +79,8 @@ Args parse(int argc, char** argv) {
     else if (s == "--count-only") a.count_only = true;
     else if (s == "--keep") a.keep = argv[++i];
     else if (s == "--only") a.only = argv[++i];
+    else if (s == "--select") a.select = argv[++i];
+    else if (s == "--filters") a.filters = argv[++i];
   }
   return a;
 }
@@ -281,6 +294,13 @@ int main(int argc, char** argv) {
   std::printf("\nwrites (logging on): add %.0f/s (first %zu, small graph), add_many %.0f/s\n", single_rate, singles,
               batch_rate);
 
+  // The walk's cost per beam place follows the lists' average length.
+  db.with_index([&](const HnswIndex& index) {
+    uint64_t total = 0;
+    for (Slot s = 0; s < index.node_count(); ++s) total += index.links().count(s, 0);
+    std::printf("layer-0 degree: %.2f (cap %zu)\n", double(total) / index.node_count(), index.m0());
+    return 0;
+  });
   // ---- unfiltered baseline ----
   auto query_batch = [&](const std::function<bool(size_t)>& wanted) {
     VectorBatch qb;
@@ -331,8 +351,9 @@ int main(int argc, char** argv) {
   std::string json_rows;
   double worst_recall = 1.0, worst_plain = 0.0, worst_scan = 0.0;
   for (const std::string mode : {"indep", "corr", "anti"}) {
-    if (!a.only.empty() && a.only.find(mode) == std::string::npos) continue;
+    if (!listed(a.only, mode)) continue;
     for (size_t si = 0; si < kSelectivities.size(); ++si) {
+      if (!listed(a.select, kSelectivities[si].second)) continue;
       const double sel = kSelectivities[si].first;
       const std::vector<double>& rank = mode == "indep" ? rank_u : rank_k;
       std::vector<size_t> rows;
@@ -348,6 +369,7 @@ int main(int argc, char** argv) {
       double t_scan = 0;
       const auto truth = exact_scan(mq, rows, &t_scan);
       for (const auto& [fname, f] : sweep_filters(mode == "indep" ? "u" : "k", si)) {
+        if (!listed(a.filters, fname)) continue;
         SearchOptions opt = plain;
         opt.filter = &f;
         const double t = run(mq, opt, &hits);

@@ -46,6 +46,19 @@ class FilterPlan {
     return true;
   }
 
+  // A hint that accepts(s) is asked next: fetches what its first (most
+  // selective) condition reads, so a walk can test many slots with their
+  // cache misses overlapped.
+  void prefetch(uint32_t s) const {
+    if (conditions_.empty()) return;
+    const Condition& c = conditions_.front();
+    if (c.kind == Kind::kRange) {
+      c.numbers->prefetch(s);
+    } else if (c.column != nullptr && s < c.column->size()) {
+      __builtin_prefetch(c.column->data() + s);
+    }
+  }
+
   // Live records that match: exact when count_is_exact(), otherwise an
   // estimate (conditions taken as independent; conditions the index cannot
   // answer measured on a fixed sample of slots).
@@ -147,14 +160,12 @@ class FilterPlan {
   bool exact_ = true;
 };
 
-// The plan choice of a filtered graph search with beam width ef over lists of
-// m0, among `live` records: whether scanning exactly the `matches` records
-// (after testing `examined` candidates) costs less than the predicate-aware
-// walk. Measured on clustered data, an unfiltered walk costs about
-// ef * m0 * 2/3 measurements, and a filtered one that times (1 + 0.3 / share
-// matching): its admitted nodes lie farther apart the fewer they are. A scan
-// measures every match (and is exact); testing one candidate costs about a
-// sixteenth of a measurement.
-bool scan_beats_walk(size_t matches, size_t examined, size_t live, size_t ef, size_t m0);
+// The plan choice of a filtered graph search with beam width ef, among `live`
+// records whose layer-0 lists hold `degree` neighbours on average: whether
+// scanning exactly the `matches` records (after testing `examined`
+// candidates) costs less than the predicate-aware walk. Both costs are in
+// scanned rows, from measured ratios (see the definition); the walk's grows
+// with the beam, the degree and, slowly, as the matches thin out.
+bool scan_beats_walk(size_t matches, size_t examined, size_t live, size_t ef, double degree);
 
 }  // namespace kelpo

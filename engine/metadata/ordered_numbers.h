@@ -76,6 +76,11 @@ class OrderedNumbers {
     }
   }
 
+  // A hint that value(slot) is read next.
+  void prefetch(Slot slot) const {
+    if (slot < by_slot_.size()) __builtin_prefetch(by_slot_.data() + slot);
+  }
+
   // The value slot holds here, or NaN when it holds none.
   double value(Slot slot) const {
     return slot < by_slot_.size() ? by_slot_[slot] : std::numeric_limits<double>::quiet_NaN();
