@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "engine/index/beam_search.h"
@@ -58,12 +59,27 @@ void prefetch_accept(const Accept& accept, Slot s) {
   if constexpr (requires { accept.prefetch(s); }) accept.prefetch(s);
 }
 
+// What a filtered walk has done so far: nodes measured, lists read and slots
+// tested against the filter.
+struct WalkEffort {
+  size_t measured = 0;
+  size_t lists = 0;
+  size_t tests = 0;
+};
+
+// Never stops a walk.
+struct NoBudget {
+  bool operator()(const WalkEffort&) const { return true; }
+};
+
 // The layer-0 part of search_filtered, from `entry`. `share` is the
-// estimated share of the records `accept` admits. Returns the admitted slots
-// of the final beam (at most ef) in ascending distance.
-template <class Dist, class Accept>
-void filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, size_t k, size_t ef, double share,
-                   const Accept& accept, SearchScratch& scratch, std::vector<Neighbor>& out) {
+// estimated share of the records `accept` admits. Puts the admitted slots of
+// the final beam (at most ef) in ascending distance into `out` and returns
+// true; or returns false as soon as within(effort so far) is false after an
+// expansion (`out` is then unspecified).
+template <class Dist, class Accept, class Budget>
+bool filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, size_t k, size_t ef, double share,
+                   const Accept& accept, const Budget& within, SearchScratch& scratch, std::vector<Neighbor>& out) {
   ef = std::max<size_t>({ef, k, 1});
   auto farther = [](const Neighbor& a, const Neighbor& b) { return a.distance < b.distance; };  // max-heap
   auto nearer = [](const Neighbor& a, const Neighbor& b) { return a.distance > b.distance; };   // min-heap
@@ -96,6 +112,7 @@ void filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, siz
     }
   };
 
+  WalkEffort effort;
   visited.test_and_mark(entry);
   offer(entry, dist(entry), accept(entry));
 
@@ -113,6 +130,8 @@ void filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, siz
     stones.clear();
     through.clear();
     const size_t n = links.copy(c.slot, 0, list);
+    effort.lists += 1;
+    effort.tests += n;
     for (size_t i = 0; i < n; ++i) {
       visited.prefetch(list[i]);
       prefetch_accept(accept, list[i]);
@@ -160,12 +179,14 @@ void filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, siz
         if (stepping) stones.push_back(through[i]);
         const size_t h = links.copy(through[i], 0, list);  // the node's own list is no longer needed
         gathered.insert(gathered.end(), list, list + h);
+        effort.lists += 1;
       }
       for (const Slot y : gathered) {
         visited.prefetch(y);
         prefetch_accept(accept, y);
       }
       for (size_t i = 0; i < gathered.size() && found < fill; ++i) {
+        ++effort.tests;
         // Only admitted nodes are marked here: one that is not may still be
         // looked through later, from a node it neighbours directly.
         if (accept(gathered[i])) {
@@ -187,19 +208,24 @@ void filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, siz
       if (i + 1 < stones.size()) dist.prefetch(stones[i + 1]);
       offer(stones[i], dist(stones[i]), false);
     }
+    effort.measured += admitted.size() + stones.size();
+    if (!within(effort)) return false;
   }
   std::sort_heap(results.begin(), results.end(), farther);
   out.assign(results.begin(), results.end());
+  return true;
 }
 
 // At most k admitted slots nearest to q, ascending: the greedy descent through
-// the upper layers, then filtered_beam on layer 0 with a beam of max(ef, k).
-// With quantized traversal on, the walk measures on the codes and the final
-// beam is re-ranked on the full vectors. Callers hold the index's shared lock.
-template <class Accept>
-std::vector<Neighbor> search_filtered(const HnswIndex& index, const float* q, size_t k, size_t ef, double share,
-                                      const Accept& accept) {
-  if (k == 0 || index.entry_point() == NO_ENTRY) return {};
+// the upper layers, then filtered_beam on layer 0 with a beam of max(ef, k);
+// or nothing when the walk outgrew its budget (see filtered_beam), so the
+// caller can answer another way. With quantized traversal on, the walk
+// measures on the codes and the final beam is re-ranked on the full vectors.
+// Callers hold the index's shared lock.
+template <class Accept, class Budget = NoBudget>
+std::optional<std::vector<Neighbor>> search_filtered(const HnswIndex& index, const float* q, size_t k, size_t ef,
+                                                     double share, const Accept& accept, const Budget& within = {}) {
+  if (k == 0 || index.entry_point() == NO_ENTRY) return std::vector<Neighbor>{};
   ScratchPool::Lease scratch = index.lease_scratch();
   const DistanceFunction fn(index.metric());
   const QueryDistance exact(q, index.vector_store().data(), index.dim(), fn);
@@ -209,17 +235,16 @@ std::vector<Neighbor> search_filtered(const HnswIndex& index, const float* q, si
     for (size_t layer = index.max_level(); layer >= 1; --layer) {
       ep = greedy_walk(index.links(), dist, ep, layer, scratch->list.data());
     }
-    filtered_beam(index.links(), dist, ep, k, ef, share, accept, *scratch, out);
+    return filtered_beam(index.links(), dist, ep, k, ef, share, accept, within, *scratch, out);
   };
   if (const QuantizedSearch* quantized = index.quantized()) {
-    walk(QuantizedDistance(q, *quantized));
+    if (!walk(QuantizedDistance(q, *quantized))) return std::nullopt;
     rerank(out, exact, k);
     return out;
   }
-  walk(exact);
+  if (!walk(exact)) return std::nullopt;
   if (out.size() > k) out.resize(k);
   return out;
 }
 
 }  // namespace kelpo
-

@@ -173,22 +173,42 @@ double FilterPlan::sampled_share(const Filter& f) const {
   return seen ? static_cast<double>(hit) / static_cast<double>(seen) : 0.0;
 }
 
-bool scan_beats_walk(size_t matches, size_t examined, size_t live, size_t ef, double degree) {
-  // Measured on 200,000 x 128 clustered records (layer-0 degree 21.6), CPU
-  // time of one searching thread: an unfiltered walk measures 9.4 nodes per
-  // beam place, 0.435 x the degree (the rest of a list is already visited),
-  // and costs 4.5 scanned rows per measured node (a walk step is a random row
-  // plus a list and the heaps; a scan reads its rows ahead). The filtered walk
-  // costs about as much as the unfiltered one from 10% of the records up, and
-  // more as the matches thin out, since each admitted node costs 1 / share
-  // tests: 1.4x at 1%. Testing one candidate costs about a tenth of a row.
-  constexpr double kMeasuredPerPlace = 0.435;
-  constexpr double kRowsPerStep = 4.5;
-  constexpr double kTestsPerRow = 10;
+// Measured on 200,000 x 128 clustered records (layer-0 degree 21.6), CPU time
+// of one searching thread: an unfiltered walk measures 0.435 x the degree
+// nodes per beam place (the rest of a list is already visited), at 4.5 scanned
+// rows each (a walk step is a random row plus a list, the visited marks and
+// the heaps; a scan's rows come from a list of candidates). The filtered walk
+// costs about as much as the unfiltered one from 10% of the records up, and
+// more as the matches thin out, since each admitted node costs 1 / share
+// tests (1.4x at 1%). Fitted over the sweep, a list looked through costs 1.5
+// rows and a walk's test a thirtieth (tests are fetched ahead in batches);
+// testing a scan's candidate costs a tenth. (On Fashion-MNIST's 784 values a
+// row costs more and a walk step about the same few rows: the estimate is
+// coarse there, and the give-up in the search path bounds its misses.)
+namespace {
+constexpr double kMeasuredPerPlace = 0.435;
+constexpr double kRowsPerStep = 4.5;
+constexpr double kRowsPerList = 1.5;
+constexpr double kTestsPerRow = 30;
+constexpr double kCandidatesPerRow = 10;
+}  // namespace
+
+double PlanCosts::walked(size_t measured, size_t lists, size_t tests) {
+  return kRowsPerStep * static_cast<double>(measured) + kRowsPerList * static_cast<double>(lists) +
+         static_cast<double>(tests) / kTestsPerRow;
+}
+
+PlanCosts plan_costs(size_t matches, size_t examined, size_t live, size_t ef, double degree) {
   const double share = static_cast<double>(std::max<size_t>(matches, 1)) / static_cast<double>(std::max<size_t>(live, 1));
-  const double walk =
-      static_cast<double>(ef) * kMeasuredPerPlace * degree * kRowsPerStep * (1 + 0.004 / share);
-  return static_cast<double>(matches) + static_cast<double>(examined) / kTestsPerRow <= walk;
+  PlanCosts c;
+  c.scan = static_cast<double>(matches) + static_cast<double>(examined) / kCandidatesPerRow;
+  c.walk = static_cast<double>(ef) * kMeasuredPerPlace * degree * kRowsPerStep * (1 + 0.004 / share);
+  return c;
+}
+
+bool scan_beats_walk(size_t matches, size_t examined, size_t live, size_t ef, double degree) {
+  const PlanCosts c = plan_costs(matches, examined, live, ef, degree);
+  return c.scan <= c.walk;
 }
 
 }  // namespace kelpo

@@ -160,12 +160,22 @@ class FilterPlan {
   bool exact_ = true;
 };
 
-// The plan choice of a filtered graph search with beam width ef, among `live`
-// records whose layer-0 lists hold `degree` neighbours on average: whether
-// scanning exactly the `matches` records (after testing `examined`
-// candidates) costs less than the predicate-aware walk. Both costs are in
-// scanned rows, from measured ratios (see the definition); the walk's grows
-// with the beam, the degree and, slowly, as the matches thin out.
+// The costs of a filtered graph search's two plans, in scanned rows, from
+// measured ratios (see the definitions).
+struct PlanCosts {
+  double scan = 0;  // testing the candidates, then measuring every match
+  double walk = 0;  // the predicate-aware walk, as estimated before it starts
+  // What a walk that has measured, read and tested this much has cost.
+  static double walked(size_t measured, size_t lists, size_t tests);
+};
+
+// The costs with beam width ef, among `live` records whose layer-0 lists
+// hold `degree` neighbours on average, of scanning exactly the `matches`
+// records (after testing `examined` candidates) and of walking: the walk's
+// grows with the beam, the degree and, slowly, as the matches thin out.
+PlanCosts plan_costs(size_t matches, size_t examined, size_t live, size_t ef, double degree);
+
+// Whether the scan is expected to cost no more than the walk.
 bool scan_beats_walk(size_t matches, size_t examined, size_t live, size_t ef, double degree);
 
 }  // namespace kelpo
