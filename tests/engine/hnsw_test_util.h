@@ -117,4 +117,24 @@ inline Slot earliest_top_slot(const HnswIndex& index) {
   return best;
 }
 
+// The nodes a layer-0 walk from the entry point can reach. `barrier`'s list
+// is not followed unless it is the entry point itself.
+inline std::vector<bool> reachable_on_layer0(const HnswIndex& index, Slot barrier = NO_ENTRY) {
+  std::vector<bool> seen(index.node_count(), false);
+  std::vector<Slot> frontier{index.entry_point()};
+  seen[index.entry_point()] = true;
+  while (!frontier.empty()) {
+    const Slot s = frontier.back();
+    frontier.pop_back();
+    if (s == barrier && s != index.entry_point()) continue;
+    for (Slot x : index.neighbors(s, 0)) {
+      if (!seen[x]) {
+        seen[x] = true;
+        frontier.push_back(x);
+      }
+    }
+  }
+  return seen;
+}
+
 }  // namespace kelpo::test_util
