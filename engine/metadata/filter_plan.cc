@@ -17,10 +17,7 @@ FilterPlan::FilterPlan(const Filter& filter, const MetadataIndex& index,
                        const std::vector<std::optional<Json>>& metadata)
     : index_(index), metadata_(metadata) {
   if (filter.kind == Filter::Kind::kAnd && filter.children.empty()) {
-    Condition c;
-    c.kind = Kind::kObject;
-    c.count = index.object_count();
-    conditions_.push_back(c);
+    add_object_condition();
   } else {
     add(filter);
   }
@@ -62,6 +59,13 @@ FilterPlan::FilterPlan(const Filter& filter, const MetadataIndex& index,
   }
 }
 
+void FilterPlan::add_object_condition() {
+  Condition c;
+  c.kind = Kind::kObject;
+  c.count = index_.object_count();
+  conditions_.push_back(c);
+}
+
 void FilterPlan::add(const Filter& f) {
   Condition c;
   switch (f.kind) {
@@ -70,10 +74,7 @@ void FilterPlan::add(const Filter& f) {
         // A nested empty And holds for every object, which every other
         // condition requires anyway; alone it is the object condition.
         if (child.kind == Filter::Kind::kAnd && child.children.empty()) {
-          Condition o;
-          o.kind = Kind::kObject;
-          o.count = index_.object_count();
-          conditions_.push_back(o);
+          add_object_condition();
         } else {
           add(child);
         }

@@ -147,6 +147,8 @@ class FilterPlan {
   }
 
   void add(const Filter& f);
+  // The condition "is an object", which an empty And stands for.
+  void add_object_condition();
   void add_range(const Filter& f);
   // The share of a fixed sample of slots whose metadata the condition matches.
   double sampled_share(const Filter& f) const;
