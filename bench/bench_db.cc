@@ -8,7 +8,7 @@
 // throughput.
 //
 //   bench_db [--n N] [--dim D] [--queries Q] [--count-n N] [--count-only] [--keep DIR] [--only MODES]
-//            [--select PERCENTS] [--filters KINDS] [--json]
+//            [--select PERCENTS] [--filters KINDS] [--ef EF] [--json]
 //
 // --keep DIR builds the database in DIR and saves it, or reopens it when DIR
 // holds one (then only the sweep and the count run); --only, --select and
@@ -53,6 +53,7 @@ double cpu_now() {
 
 struct Args {
   size_t n = 200000, dim = 128, queries = 500, count_n = 1000000;
+  size_t ef = 0;  // the searches' ef_search; 0: the default
   bool json = false, count_only = false;
   std::string keep;  // a directory to build the database in once and reopen on later runs
   std::string only;  // the sweep's metadata kinds to run, e.g. "anti"; empty: all
@@ -74,6 +75,7 @@ Args parse(int argc, char** argv) {
     if (s == "--n") a.n = next();
     else if (s == "--dim") a.dim = next();
     else if (s == "--queries") a.queries = next();
+    else if (s == "--ef") a.ef = next();
     else if (s == "--count-n") a.count_n = next();
     else if (s == "--json") a.json = true;
     else if (s == "--count-only") a.count_only = true;
@@ -334,6 +336,7 @@ int main(int argc, char** argv) {
   std::vector<std::vector<SearchHit>> hits;
   SearchOptions plain;
   plain.k = k;
+  if (a.ef) plain.ef_search = a.ef;
   const VectorBatch qb = query_batch([](size_t) { return true; });
   const std::vector<float> queries(qb.data);
   const double t_plain = run(qb, plain, &hits);

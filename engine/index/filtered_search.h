@@ -72,14 +72,15 @@ struct NoBudget {
   bool operator()(const WalkEffort&) const { return true; }
 };
 
-// The layer-0 part of search_filtered, from `entry`. `share` is the
-// estimated share of the records `accept` admits. Puts the admitted slots of
-// the final beam (at most ef) in ascending distance into `out` and returns
-// true; or returns false as soon as within(effort so far) is false after an
-// expansion (`out` is then unspecified).
+// One layer of search_filtered, from `entries`. `share` is the estimated
+// share of the records `accept` admits. Puts the admitted slots of the final
+// beam (at most ef) in ascending distance into `out` and returns true; or
+// returns false as soon as within(effort, which accumulates over the layers)
+// is false after an expansion (`out` is then unspecified).
 template <class Dist, class Accept, class Budget>
-bool filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, size_t k, size_t ef, double share,
-                   const Accept& accept, const Budget& within, SearchScratch& scratch, std::vector<Neighbor>& out) {
+bool filtered_beam(const NeighborLists& links, size_t layer, const Dist& dist, const std::vector<Slot>& entries,
+                   size_t k, size_t ef, double share, const Accept& accept, const Budget& within, WalkEffort& effort,
+                   SearchScratch& scratch, std::vector<Neighbor>& out) {
   ef = std::max<size_t>({ef, k, 1});
   auto farther = [](const Neighbor& a, const Neighbor& b) { return a.distance < b.distance; };  // max-heap
   auto nearer = [](const Neighbor& a, const Neighbor& b) { return a.distance > b.distance; };   // min-heap
@@ -89,7 +90,7 @@ bool filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, siz
   results.clear();
   VisitedSet& visited = scratch.visited;
   visited.begin(links.size());
-  const size_t m0 = links.capacity(0);
+  const size_t m0 = links.capacity(layer);
   Slot* list = scratch.list.data();
   // The nodes to measure (admitted ones, then stepping stones), the
   // non-admitted neighbours to look through, and the lists looked through.
@@ -112,9 +113,14 @@ bool filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, siz
     }
   };
 
-  WalkEffort effort;
-  visited.test_and_mark(entry);
-  offer(entry, dist(entry), accept(entry));
+  // Admitted nodes this walk has reached from its entries. Entries do not
+  // count: admitted entry points found on another layer may lie beyond the
+  // admitted records nearest to the query, which only the stepping stones
+  // around the query's own neighbourhood lead to.
+  size_t reached = 0;
+  for (const Slot entry : entries) {
+    if (!visited.test_and_mark(entry)) offer(entry, dist(entry), accept(entry));
+  }
 
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end(), nearer);
@@ -122,14 +128,14 @@ bool filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, siz
     candidates.pop_back();
     if (results.size() >= ef && c.distance > results.front().distance) break;
 
-    // Until the beam holds k admitted nodes the walk also measures the
+    // Until it has reached k admitted nodes the walk also measures the
     // non-admitted neighbours it looks through and keeps them as stepping
     // stones, so it can cross a region that admits nothing.
-    const bool stepping = results.size() < k;
+    const bool stepping = reached < k;
     admitted.clear();
     stones.clear();
     through.clear();
-    const size_t n = links.copy(c.slot, 0, list);
+    const size_t n = links.copy(c.slot, layer, list);
     effort.lists += 1;
     effort.tests += n;
     for (size_t i = 0; i < n; ++i) {
@@ -170,14 +176,14 @@ bool filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, siz
         if (visited.test_and_mark(through[next])) {
           through[next] = NO_ENTRY;
         } else {
-          links.prefetch(through[next], 0);
+          links.prefetch(through[next], layer);
         }
       }
       gathered.clear();
       for (size_t i = first; i < end; ++i) {
         if (through[i] == NO_ENTRY) continue;
         if (stepping) stones.push_back(through[i]);
-        const size_t h = links.copy(through[i], 0, list);  // the node's own list is no longer needed
+        const size_t h = links.copy(through[i], layer, list);  // the node's own list is no longer needed
         gathered.insert(gathered.end(), list, list + h);
         effort.lists += 1;
       }
@@ -208,6 +214,7 @@ bool filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, siz
       if (i + 1 < stones.size()) dist.prefetch(stones[i + 1]);
       offer(stones[i], dist(stones[i]), false);
     }
+    reached += admitted.size();
     effort.measured += admitted.size() + stones.size();
     if (!within(effort)) return false;
   }
@@ -217,7 +224,8 @@ bool filtered_beam(const NeighborLists& links, const Dist& dist, Slot entry, siz
 }
 
 // At most k admitted slots nearest to q, ascending: the greedy descent through
-// the upper layers, then filtered_beam on layer 0 with a beam of max(ef, k);
+// the upper layers, a narrow filtered_beam on layer 1 for admitted entry
+// points, then filtered_beam on layer 0 from them with a beam of max(ef, k);
 // or nothing when the walk outgrew its budget (see filtered_beam), so the
 // caller can answer another way. With quantized traversal on, the walk
 // measures on the codes and the final beam is re-ranked on the full vectors.
@@ -235,7 +243,21 @@ std::optional<std::vector<Neighbor>> search_filtered(const HnswIndex& index, con
     for (size_t layer = index.max_level(); layer >= 1; --layer) {
       ep = greedy_walk(index.links(), dist, ep, layer, scratch->list.data());
     }
-    return filtered_beam(index.links(), dist, ep, k, ef, share, accept, within, *scratch, out);
+    WalkEffort effort;
+    std::vector<Slot> entries{ep};
+    if (index.max_level() >= 1) {
+      // The admitted records nearest to the query may lie in regions the
+      // query's own neighbourhood does not lead to (a filter that excludes the
+      // query's cluster). Layer 1 spans the whole collection with few nodes,
+      // so a filtered walk there finds admitted nodes in each nearby region
+      // cheaply, and layer 0 starts from all of them.
+      const size_t seeds = std::min(ef, 4 * k);
+      if (!filtered_beam(index.links(), 1, dist, entries, k, seeds, share, accept, within, effort, *scratch, out)) {
+        return false;
+      }
+      for (const Neighbor& seed : out) entries.push_back(seed.slot);
+    }
+    return filtered_beam(index.links(), 0, dist, entries, k, ef, share, accept, within, effort, *scratch, out);
   };
   if (const QuantizedSearch* quantized = index.quantized()) {
     if (!walk(QuantizedDistance(q, *quantized))) return std::nullopt;
