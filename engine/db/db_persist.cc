@@ -6,6 +6,7 @@
 #include "engine/db/database.h"
 #include "engine/storage/index_files.h"
 #include "engine/storage/vector_files.h"
+#include "engine/util/huge_pages.h"
 
 namespace kelpo {
 
@@ -39,10 +40,14 @@ Result<std::unique_ptr<Database>> Database::load(const std::string& path, SavedG
 
   // The tables come from the records, the index from the lists and the
   // vectors file: independent work, done side by side.
-  std::vector<std::optional<Json>> metadata(n);
+  std::vector<std::optional<Json>> metadata;
+  reserve_huge(metadata, n);
+  metadata.resize(n);
   for (MetaRecord& r : graph.records) metadata[r.slot] = std::move(r.metadata);  // slots checked by the parser
   IdMap id_to_slot;
-  std::vector<std::string> slot_to_id(n);
+  std::vector<std::string> slot_to_id;
+  reserve_huge(slot_to_id, n);
+  slot_to_id.resize(n);
   MetadataIndex metadata_index;
   Result<std::unique_ptr<HnswIndex>> index = KelpoError::io("index not restored");
   bool has_quantizer = false;

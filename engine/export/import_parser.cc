@@ -72,6 +72,9 @@ class DocumentParser {
 
   Result<ImportedRecords> parse() {
     if (!parse_document()) {
+      // The document could not be read to its end: that is the file's
+      // fault, not its text's, and is reported as the I/O error it is.
+      if (read_failure_) return *read_failure_;
       return KelpoError::corrupt_data("invalid JSON: " + message_ + " at line " + std::to_string(error_line_) +
                                       " column " + std::to_string(error_column_));
     }
@@ -105,6 +108,7 @@ class DocumentParser {
     Result<size_t> n = source_.read(buf_.get(), kBufferSize);
     if (!n.ok()) {
       read_error_ = n.error().io_detail();
+      read_failure_ = n.error();
       at_end_ = true;
       return false;
     }
@@ -476,6 +480,7 @@ class DocumentParser {
   size_t end_ = 0;
   bool at_end_ = false;
   std::string read_error_;  // the operating system's text of a failed read
+  std::optional<KelpoError> read_failure_;  // that failure as the source reported it
 
   uint64_t consumed_ = 0;    // bytes taken so far
   uint64_t line_ = 1;        // line of the next byte

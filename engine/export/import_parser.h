@@ -5,10 +5,10 @@
 // system's JSON parser (so metadata obeys the same rules, nesting limit
 // included, as metadata given any other way).
 //
-// Any failure, a read error included, is "corrupt data: invalid JSON:
-// {message} at line {line} column {column}", where the position is that of
-// the last byte read: lines count from 1, columns are bytes into the line
-// (0 right after a line break).
+// A failed read is the source's io error ("io error: {OS text} ..."). Any
+// other failure is "corrupt data: invalid JSON: {message} at line {line}
+// column {column}", where the position is that of the last byte read: lines
+// count from 1, columns are bytes into the line (0 right after a line break).
 #pragma once
 
 #include <cstdint>

@@ -11,6 +11,8 @@
 #include <system_error>
 #include <utility>
 
+#include "engine/util/huge_pages.h"
+
 namespace kelpo {
 
 static_assert(std::endian::native == std::endian::little,
@@ -196,7 +198,9 @@ Result<std::string> PosixFileOps::read_file(const std::string& path) {
   // same buffer, so a file that kept its size is read without regrowing (and
   // copying) the whole buffer.
   std::string out;
-  out.resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 1);
+  const size_t room = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 1;
+  reserve_huge(out, room);
+  out.resize(room);
   size_t got = 0;
   for (;;) {
     if (got == out.size()) out.resize(out.size() + 65536);

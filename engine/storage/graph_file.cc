@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include "engine/util/huge_pages.h"
+
 namespace kelpo {
 
 namespace {
@@ -465,11 +467,16 @@ Result<LoadedGraph> parse_graph(std::string_view bytes) {
   // refused for it anyway.
   const bool fill = header_ok;
   if (fill) {
+    const size_t layer0_words = static_cast<size_t>(n) * (1 + list_capacity(h.m, 0));
+    const size_t upper_words = static_cast<size_t>(blocks) * (1 + size_t{h.m});
+    reserve_huge(g.lists.layer0, layer0_words);
+    reserve_huge(g.lists.upper, upper_words);
     g.lists.levels.resize(n);
     g.lists.upper_block.resize(n);
-    g.lists.layer0.resize(static_cast<size_t>(n) * (1 + list_capacity(h.m, 0)));
-    g.lists.upper.resize(static_cast<size_t>(blocks) * (1 + size_t{h.m}));
+    g.lists.layer0.resize(layer0_words);
+    g.lists.upper.resize(upper_words);
   }
+  reserve_huge(g.records, record_count);
   g.records.resize(record_count);
   const size_t node_tasks = fill ? node_stretches.size() : 0;
   std::vector<StretchProblem> problems(node_tasks + record_stretches.size());
