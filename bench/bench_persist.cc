@@ -15,7 +15,7 @@
 //   bench_persist [--n=N] [--dim=D] [--queries=Q] [--threads=T] [--m=M]
 //                 [--ef-construction=E] [--rounds=R] [--settle-ms=MS]
 //                 [--dir=PATH] [--keep] [--data=latent|clusters]
-//                 [--metadata] [--no-hnswlib] [--no-rebuild] [--json]
+//                 [--metadata] [--no-hnswlib] [--no-rebuild] [--no-compact] [--json]
 //
 // --n defaults to 100,000 (a quick run); --threads (2) is for the builds;
 // --rounds (3) repeats every save and open, and medians are shown; before
@@ -24,7 +24,8 @@
 // removed at the end unless --keep is given; --dir=PATH works in PATH and
 // leaves its files. A kept kelpo database is saved once more after its
 // compaction. --metadata gives every record a small JSON object; --no-rebuild
-// skips the fresh builds compaction is compared with.
+// skips the fresh builds compaction is compared with, --no-compact the
+// compaction itself (a kept database is then the one the opens timed).
 // --data=latent (the default) draws from a 16-dimensional latent space mapped
 // into dim dimensions; --data=clusters from 100 Gaussian clusters, as
 // bench_db does.
@@ -69,7 +70,7 @@ struct Args {
   size_t n = 100000, dim = 128, queries = 101, threads = 2, m = 16, ef_construction = 200, rounds = 3,
          settle_ms = 2000;
   std::string dir, data = "latent";
-  bool keep = false, metadata = false, hnswlib = true, rebuild = true, json = false;
+  bool keep = false, metadata = false, hnswlib = true, rebuild = true, compact = true, json = false;
   // Child mode: "kelpo", "hnswlib" or "kelpo-phases"; opens `dir`.
   std::string child;
   std::string queries_file;
@@ -99,6 +100,7 @@ bool parse_args(int argc, char** argv, Args& a) {
     else if (key == "--metadata") a.metadata = true;
     else if (key == "--no-hnswlib") a.hnswlib = false;
     else if (key == "--no-rebuild") a.rebuild = false;
+    else if (key == "--no-compact") a.compact = false;
     else if (key == "--json") a.json = true;
     else if (key == "--child") a.child = val;
     else if (key == "--queries-file") a.queries_file = val;
@@ -149,13 +151,14 @@ void log(const char* f, const std::string& s = "") {
 // Parent
 
 struct OpenFigures {
-  std::vector<double> open, first, next, rss_open, anon_open, file_open, rss_search, anon_search, file_search, cached,
+  std::vector<double> open, open_cpu, first, next, rss_open, anon_open, file_open, rss_search, anon_search, file_search, cached,
       read;
   Labels results;  // from the last run
   size_t runs = 0, same_results = 0;  // runs whose answers equal the in-memory index's
 
   void add(const json& j, const Labels& in_memory) {
     open.push_back(j["open_s"]);
+    open_cpu.push_back(j["open_cpu_s"]);
     first.push_back(j["first_search_s"]);
     next.push_back(j["next_median_s"]);
     cached.push_back(j["cached_before"]);
@@ -502,7 +505,6 @@ int parent(Args a) {
 #endif
 
   // ---- compaction ----
-  log("compaction: deleting 10%%");
   std::vector<std::string> doomed;
   std::vector<uint32_t> live;
   for (size_t i = 0; i < a.n; ++i) {
@@ -510,23 +512,29 @@ int parent(Args a) {
     else live.push_back(static_cast<uint32_t>(i));
   }
   auto t0 = Clock::now();
-  if (db->delete_many(doomed).value() != doomed.size()) return 1;
-  const double delete_s = seconds_since(t0);
-  const Labels truth_live = exact_topk(ds, [](size_t i) { return i % 10 != 0; });
-  const double deleted_recall = recall(kelpo_search_all(*db, ds), truth_live);
-  log("compaction: compact()");
-  t0 = Clock::now();
-  if (!db->compact().ok()) return 1;
-  const double compact_s = seconds_since(t0);
-  const double compacted_recall = recall(kelpo_search_all(*db, ds), truth_live);
-  log("compaction: done in %s", fmt_time(compact_s));
-  if (a.keep && !db->save().ok()) return 1;
+  double delete_s = std::nan(""), deleted_recall = std::nan(""), compact_s = std::nan(""),
+         compacted_recall = std::nan("");
+  Labels truth_live;
+  if (a.compact) {
+    log("compaction: deleting 10%%");
+    if (db->delete_many(doomed).value() != doomed.size()) return 1;
+    delete_s = seconds_since(t0);
+    truth_live = exact_topk(ds, [](size_t i) { return i % 10 != 0; });
+    deleted_recall = recall(kelpo_search_all(*db, ds), truth_live);
+    log("compaction: compact()");
+    t0 = Clock::now();
+    if (!db->compact().ok()) return 1;
+    compact_s = seconds_since(t0);
+    compacted_recall = recall(kelpo_search_all(*db, ds), truth_live);
+    log("compaction: done in %s", fmt_time(compact_s));
+    if (a.keep && !db->save().ok()) return 1;
+  }
   db.reset();
   malloc_trim(0);
 
   double fresh_s = std::nan(""), fresh_recall = std::nan(""), peer_fresh_s = std::nan(""),
          peer_fresh_recall = std::nan("");
-  if (a.rebuild) {
+  if (a.rebuild && a.compact) {
     auto fresh = Database::open_or_create_with_config(fresh_dir, a.dim, Metric::kEuclidean, config);
     if (!fresh.ok()) return 1;
     std::vector<std::string> live_ids;
@@ -566,6 +574,8 @@ int parent(Args a) {
       time_row("save, synced, only metadata changed", median(metadata_only), peer_save_synced),
       time_row("open, warm page cache", median(warm_k.open), median(warm_p.open)),
       time_row("open, cold (files dropped from cache)", median(cold_k.open), median(cold_p.open)),
+      time_row("open, warm, CPU time (all threads)", median(warm_k.open_cpu), median(warm_p.open_cpu)),
+      time_row("open, cold, CPU time (all threads)", median(cold_k.open_cpu), median(cold_p.open_cpu)),
       time_row("first search after warm open", median(warm_k.first), median(warm_p.first)),
       time_row("  median of the next " + std::to_string(a.queries - 1), median(warm_k.next), median(warm_p.next)),
       time_row("first search after cold open", median(cold_k.first), median(cold_p.first)),

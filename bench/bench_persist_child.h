@@ -104,8 +104,10 @@ inline int child_open(const ChildRequest& a) {
     DatabaseHooks hooks;
     hooks.file_ops = &ops;
     const auto t0 = Clock::now();
+    const double cpu0 = process_cpu_seconds();
     Result<std::unique_ptr<Database>> db = Database::open(a.dir, hooks);
     out["open_s"] = seconds_since(t0);
+    out["open_cpu_s"] = process_cpu_seconds() - cpu0;
     if (!db.ok()) {
       std::fprintf(stderr, "open failed: %s\n", db.error().message().c_str());
       return 1;
@@ -127,8 +129,10 @@ inline int child_open(const ChildRequest& a) {
 #ifdef KELPO_BENCH_HNSWLIB
     hnswlib::L2Space space(a.dim);
     const auto t0 = Clock::now();
+    const double cpu0 = process_cpu_seconds();
     auto index = std::make_unique<Peer>(&space, a.dir);
     out["open_s"] = seconds_since(t0);
+    out["open_cpu_s"] = process_cpu_seconds() - cpu0;
     out["rss_open"] = rss_json(rss_now());
     index->setEf(kEf);
     for (size_t q = 0; q < nq; ++q) {

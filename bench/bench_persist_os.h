@@ -4,6 +4,8 @@
 // and can turn syncing off.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -23,6 +25,15 @@ namespace kelpo::bench {
 
 using Clock = std::chrono::steady_clock;
 inline double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+// CPU seconds (user and system, every thread) this process has used: on a
+// machine shared with other work, an open's wall time mostly measures the
+// others.
+inline double process_cpu_seconds() {
+  struct rusage u;
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
 
 // Resident memory of this process, split as the kernel counts it: anonymous
 // pages (heap, stacks) and file-backed pages (mapped files, shared with the
