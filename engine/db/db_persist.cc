@@ -1,5 +1,6 @@
 // Opening and saving: the database's side of its directory.
 #include <oneapi/tbb/parallel_invoke.h>
+#include <oneapi/tbb/task_group.h>
 
 #include <limits>
 
@@ -144,8 +145,18 @@ Status Database::save() {
   SaveFiles files;
   const HnswIndex& idx = *index_;
   files.vectors = [&idx](BufferedFileWriter& out) { return write_index_vectors(out, idx); };
-  files.graph = [&idx, &records](BufferedFileWriter& out) {
-    return write_index_graph(out, idx, std::span<const RecordView>(records));
+  // The graph file's bytes are made in memory beside the save's first steps
+  // (writing vectors.bin above all), then written in large pieces. The locks
+  // above keep what they are made from unchanged until the save ends.
+  std::vector<std::string> graph_pieces;
+  Status graph_rendered;
+  oneapi::tbb::task_group rendering;
+  rendering.run([&] { graph_rendered = render_index_graph(idx, std::span<const RecordView>(records), &graph_pieces); });
+  files.graph = [&](BufferedFileWriter& out) -> Status {
+    rendering.wait();
+    KELPO_RETURN_IF_ERROR(graph_rendered);
+    for (const std::string& piece : graph_pieces) out.append(piece);
+    return out.status();
   };
   if (quantize_on_save_) {
     // A quantizer of its own for the file, trained on every slot; the one in
@@ -169,6 +180,7 @@ Status Database::save() {
   // old file open, and the next write starts a new one.
   wal_.close();
   Status st = save_database_files(*file_ops_, storage_, files, save_hooks_);
+  rendering.wait();  // a save that failed before the graph file still waits for its bytes
   if (st.ok()) {
     saved_vectors_version_ = version;
     // The log is gone, and with it any partial record that made the log

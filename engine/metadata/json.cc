@@ -1,6 +1,8 @@
 #include "engine/metadata/json.h"
 
 #include <bit>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -265,6 +267,85 @@ size_t json_hash(const Json& v) {
 }
 
 std::string json_dump_compact(const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+namespace {
+
+// Whether the string's compact text is the string itself in quotes: printable
+// ASCII with nothing to escape.
+bool plain_string(const std::string& s) {
+  for (const char c : s) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b > 0x7E || b == '"' || b == '\\') return false;
+  }
+  return true;
+}
+
+void append_string(const std::string& s, std::string* out) {
+  if (plain_string(s)) {
+    out->push_back('"');
+    out->append(s);
+    out->push_back('"');
+  } else {
+    out->append(json_dump_compact(Json(s)));
+  }
+}
+
+}  // namespace
+
+void json_append_compact(const Json& v, std::string* out) {
+  switch (v.type()) {
+    case Json::value_t::null: out->append("null"); return;
+    case Json::value_t::boolean: out->append(v.get_ref<const Json::boolean_t&>() ? "true" : "false"); return;
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned: {
+      char buf[24];
+      const auto r = v.is_number_integer() && !v.is_number_unsigned()
+                         ? std::to_chars(buf, buf + sizeof buf, v.get_ref<const Json::number_integer_t&>())
+                         : std::to_chars(buf, buf + sizeof buf, v.get_ref<const Json::number_unsigned_t&>());
+      out->append(buf, r.ptr);
+      return;
+    }
+    case Json::value_t::number_float: {
+      const double x = v.get_ref<const Json::number_float_t&>();
+      if (!std::isfinite(x)) {
+        out->append("null");
+        return;
+      }
+      // The shortest text that reads back as x, formatted as the library's
+      // own dump formats it.
+      char buf[64];
+      char* end = nlohmann::detail::to_chars(buf, buf + sizeof buf, x);
+      out->append(buf, end);
+      return;
+    }
+    case Json::value_t::string: append_string(v.get_ref<const Json::string_t&>(), out); return;
+    case Json::value_t::array: {
+      out->push_back('[');
+      bool first = true;
+      for (const Json& e : v.get_ref<const Json::array_t&>()) {
+        if (!first) out->push_back(',');
+        first = false;
+        json_append_compact(e, out);
+      }
+      out->push_back(']');
+      return;
+    }
+    case Json::value_t::object: {
+      out->push_back('{');
+      bool first = true;
+      for (const auto& [key, value] : v.get_ref<const Json::object_t&>()) {
+        if (!first) out->push_back(',');
+        first = false;
+        append_string(key, out);
+        out->push_back(':');
+        json_append_compact(value, out);
+      }
+      out->push_back('}');
+      return;
+    }
+    default: out->append(json_dump_compact(v)); return;
+  }
+}
 
 bool json_dump_compact_exact(const Json& v, std::string* out) {
   try {

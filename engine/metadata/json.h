@@ -40,6 +40,10 @@ struct JsonEqual {
 // values built in C++) come out as U+FFFD, and NaN or infinite floats as null.
 std::string json_dump_compact(const Json& v);
 
+// Appends json_dump_compact(v) to *out, byte for byte, without the
+// library's per-call setup: for writing many small values.
+void json_append_compact(const Json& v, std::string* out);
+
 // Like json_dump_compact, but fails (returns false, *out unspecified) rather
 // than change a string that is not valid UTF-8: for text that must read back
 // as the value it was written from.

@@ -150,8 +150,30 @@ std::vector<RecordView> record_views(std::span<const MetaRecord> records) {
   return views;
 }
 
-Status write_graph(BufferedFileWriter& out, const GraphHeader& h, std::span<const Slot> deleted,
-                   const GraphNodeSource& nodes, std::span<const RecordView> records) {
+namespace {
+
+// Appends to a string what BufferedFileWriter would write to a file.
+class StringSink {
+ public:
+  explicit StringSink(std::string& out) : out_(out) {}
+  void append(const void* data, size_t n) { out_.append(static_cast<const char*>(data), n); }
+  void append(std::string_view bytes) { out_.append(bytes); }
+  void append_u8(uint8_t v) { out_.push_back(static_cast<char>(v)); }
+  void append_u32(uint32_t v) { append(&v, 4); }  // the host is little-endian
+  void append_u32s(const uint32_t* v, size_t n) { append(v, n * 4); }
+  bool ok() const { return true; }
+  Status status() const { return Status::OK(); }
+
+ private:
+  std::string& out_;
+};
+
+// Everything before the metadata section's records: header, deleted slots,
+// nodes, the section's magic and count. Records are checked here, in file
+// order, for what does not depend on their text.
+template <class Out>
+Status write_graph_head(Out& out, const GraphHeader& h, std::span<const Slot> deleted, const GraphNodeSource& nodes,
+                        std::span<const RecordView> records) {
   if (auto problem = header_problem(h)) return refuse_to_write(*problem);
   const uint32_t n = h.node_count;
 
@@ -167,10 +189,10 @@ Status write_graph(BufferedFileWriter& out, const GraphHeader& h, std::span<cons
   if (deleted.size() > n) return refuse_to_write("more deleted slots than nodes");
   out.append_u32(static_cast<uint32_t>(deleted.size()));
 
-  std::vector<bool> is_deleted(n, false);
+  std::vector<uint8_t> slot_state(n, 0);  // 1 deleted, 2 has a record
   for (Slot s : deleted) {
     if (s >= n) return refuse_to_write(slot_problem("deleted slot", s, n));
-    is_deleted[s] = true;
+    slot_state[s] = 1;
     out.append_u32(s);
   }
 
@@ -201,18 +223,27 @@ Status write_graph(BufferedFileWriter& out, const GraphHeader& h, std::span<cons
 
   out.append_u32(kMetadataMagic);
   if (records.size() > std::numeric_limits<uint32_t>::max()) return refuse_to_write("too many records");
-  out.append_u32(static_cast<uint32_t>(records.size()));
-  std::vector<bool> has_record(n, false);
-  std::string text;
   for (const RecordView& r : records) {
     if (r.slot >= n) return refuse_to_write(slot_problem("record slot", r.slot, n));
-    if (is_deleted[r.slot]) {
+    if (slot_state[r.slot] == 1) {
       return refuse_to_write("record '" + std::string(r.id) + "' names deleted slot " + str(r.slot));
     }
-    if (has_record[r.slot]) return refuse_to_write("two records name slot " + str(r.slot));
-    has_record[r.slot] = true;
+    if (slot_state[r.slot] == 2) return refuse_to_write("two records name slot " + str(r.slot));
+    slot_state[r.slot] = 2;
     if (r.id.size() > std::numeric_limits<uint32_t>::max()) return refuse_to_write("id longer than 4 GiB");
-    text = r.metadata != nullptr ? json_dump_compact(*r.metadata) : std::string();
+  }
+  out.append_u32(static_cast<uint32_t>(records.size()));
+  return out.status();
+}
+
+// The records, already checked by write_graph_head; only their text can
+// still be refused.
+template <class Out>
+Status write_graph_records(Out& out, std::span<const RecordView> records) {
+  std::string text;
+  for (const RecordView& r : records) {
+    text.clear();
+    if (r.metadata != nullptr) json_append_compact(*r.metadata, &text);
     if (text.size() > std::numeric_limits<uint32_t>::max()) return refuse_to_write("metadata longer than 4 GiB");
     out.append_u32(r.slot);
     out.append_u32(static_cast<uint32_t>(r.id.size()));
@@ -222,6 +253,48 @@ Status write_graph(BufferedFileWriter& out, const GraphHeader& h, std::span<cons
     if (!out.ok()) return out.status();
   }
   return out.status();
+}
+
+constexpr size_t kRenderRecordsPerPiece = size_t{1} << 14;
+
+}  // namespace
+
+Status write_graph(BufferedFileWriter& out, const GraphHeader& h, std::span<const Slot> deleted,
+                   const GraphNodeSource& nodes, std::span<const RecordView> records) {
+  KELPO_RETURN_IF_ERROR(write_graph_head(out, h, deleted, nodes, records));
+  return write_graph_records(out, records);
+}
+
+Status render_graph(const GraphHeader& h, std::span<const Slot> deleted, const GraphNodeSource& nodes,
+                    std::span<const RecordView> records, std::vector<std::string>* pieces) {
+  pieces->clear();
+  const size_t record_pieces = (records.size() + kRenderRecordsPerPiece - 1) / kRenderRecordsPerPiece;
+  pieces->resize(1 + record_pieces);
+  // The records' text (most of the work when they carry metadata) is made
+  // in pieces beside the nodes, each piece in file order.
+  std::vector<Status> failed(1 + record_pieces);
+  oneapi::tbb::parallel_for(size_t{0}, 1 + record_pieces, [&](size_t i) {
+    StringSink out((*pieces)[i]);
+    if (i == 0) {
+      // Room for the nodes with full lists: pages never written cost nothing.
+      uint64_t words = 11 + uint64_t{deleted.size()} + 2;
+      for (Slot s = 0; s < h.node_count; ++s) {
+        words += 2 + list_capacity(h.m, 0) + uint64_t{nodes.level(s)} * (1 + h.m);
+      }
+      reserve_huge((*pieces)[0], static_cast<size_t>(words * 4));
+      failed[0] = write_graph_head(out, h, deleted, nodes, records);
+    } else {
+      const size_t first = (i - 1) * kRenderRecordsPerPiece;
+      failed[i] = write_graph_records(out, records.subspan(first, std::min(kRenderRecordsPerPiece, records.size() - first)));
+    }
+  });
+  for (Status& st : failed) {
+    if (!st.ok()) {
+      pieces->clear();
+      return st;
+    }
+  }
+  return Status::OK();
 }
 
 namespace {

@@ -102,6 +102,13 @@ Status write_graph(BufferedFileWriter& out, const GraphHeader& header, std::span
 Status write_graph(BufferedFileWriter& out, const GraphHeader& header, std::span<const Slot> deleted,
                    const GraphNodeSource& nodes, std::span<const MetaRecord> records);
 
+// The same bytes write_graph writes, made in memory as consecutive pieces
+// (so that a save can make them while it writes another file); fails as
+// write_graph does, leaving *pieces empty. The records' text is made in
+// parallel.
+Status render_graph(const GraphHeader& header, std::span<const Slot> deleted, const GraphNodeSource& nodes,
+                    std::span<const RecordView> records, std::vector<std::string>* pieces);
+
 // A parsed, checked graph file. Every slot it holds (entry point, deleted
 // slots, neighbours, record slots) is below header.node_count; every list is
 // within its layer's capacity; no node's level exceeds max_level, and the

@@ -22,6 +22,12 @@ Status write_index_graph(BufferedFileWriter& out, const HnswIndex& index, std::s
   return write_graph(out, graph_header(index), deleted, IndexNodeSource(index), records);
 }
 
+Status render_index_graph(const HnswIndex& index, std::span<const RecordView> records,
+                          std::vector<std::string>* pieces) {
+  const std::vector<Slot> deleted = index.deleted_slots();
+  return render_graph(graph_header(index), deleted, IndexNodeSource(index), records, pieces);
+}
+
 Status write_index_graph(BufferedFileWriter& out, const HnswIndex& index, std::span<const MetaRecord> records) {
   const std::vector<RecordView> views = record_views(records);
   return write_index_graph(out, index, std::span<const RecordView>(views));

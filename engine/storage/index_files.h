@@ -32,6 +32,9 @@ GraphHeader graph_header(const HnswIndex& index);
 // graph.kelpo's contents for the index and these records.
 Status write_index_graph(BufferedFileWriter& out, const HnswIndex& index, std::span<const RecordView> records);
 Status write_index_graph(BufferedFileWriter& out, const HnswIndex& index, std::span<const MetaRecord> records);
+// The same bytes in memory, as render_graph makes them.
+Status render_index_graph(const HnswIndex& index, std::span<const RecordView> records,
+                          std::vector<std::string>* pieces);
 
 // vectors.bin's contents: the store's vector floats (for a mapped store, not
 // the norms that follow them in the mapping), then the index's norms.

@@ -386,5 +386,52 @@ TEST(GraphFileTest, WriterRefusesAStateThatCouldNotBeOpened) {
   EXPECT_NE(write_error(g).find("graph m 1"), std::string::npos);
 }
 
+
+// A save makes the graph file in memory, in pieces made in parallel: the
+// pieces put together must be exactly the bytes write_graph writes, and a
+// state write_graph refuses must be refused with the same message, whatever
+// the size (one piece of records or several) and wherever the fault lies.
+TEST(GraphFileTest, RenderedPiecesAreTheWrittenFile) {
+  auto write_result = [](const TestGraph& g) {
+    MemFileOps mem;
+    EXPECT_TRUE(mem.create_directories("/r").ok());
+    Result<int> fd = mem.open_for_write("/r/f", WriteMode::kTruncate);
+    BufferedFileWriter out(mem, *fd);
+    Status st = write_graph(out, g.header, g.deleted, g, g.records);
+    if (!st.ok()) return "refused: " + st.error().message();
+    EXPECT_TRUE(out.flush().ok());
+    return mem.read_file("/r/f").value();
+  };
+  auto render_result = [](const TestGraph& g) {
+    const std::vector<RecordView> views = record_views(g.records);
+    std::vector<std::string> pieces;
+    Status st = kelpo::render_graph(g.header, g.deleted, g, views, &pieces);
+    if (!st.ok()) {
+      EXPECT_TRUE(pieces.empty());
+      return "refused: " + st.error().message();
+    }
+    std::string all;
+    for (const std::string& p : pieces) all += p;
+    return all;
+  };
+  std::mt19937 rng(1208);
+  for (int trial = 0; trial < 24; ++trial) {
+    const uint32_t sizes[] = {0, 1, 2, 7, 300, 49000, 70000};
+    const uint32_t n = trial < 7 ? sizes[trial] : std::uniform_int_distribution<uint32_t>(3, 60000)(rng);
+    TestGraph g = make_graph(n, 3, static_cast<uint32_t>(trial));
+    const int fault = trial < 7 ? 0 : static_cast<int>(rng() % 6);
+    auto any = [&](uint32_t below) { return std::uniform_int_distribution<uint32_t>(0, below - 1)(rng); };
+    if (fault == 1) g.lists[any(n)][0].push_back(n + any(5));
+    if (fault == 2) g.records[any(static_cast<uint32_t>(g.records.size()))].slot = n + any(5);
+    if (fault == 3 && !g.deleted.empty()) g.records[any(static_cast<uint32_t>(g.records.size()))].slot = g.deleted[0];
+    if (fault == 4) g.records.push_back(g.records[any(static_cast<uint32_t>(g.records.size()))]);
+    if (fault == 5) g.lists[1 + any(n - 1)].resize(3);  // a level above the max
+    const std::string written = write_result(g);
+    EXPECT_EQ(written.rfind("refused: ", 0) == 0, fault != 0 && !(fault == 3 && g.deleted.empty()))
+        << "trial " << trial << " fault " << fault;
+    ASSERT_TRUE(render_result(g) == written) << "trial " << trial << " n " << n << " fault " << fault;
+  }
+}
+
 }  // namespace
 }  // namespace kelpo
