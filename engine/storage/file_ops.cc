@@ -314,6 +314,7 @@ void FaultInjectingFileOps::clear_calls() {
 }
 
 std::optional<KelpoError> FaultInjectingFileOps::begin(FileOp op, const std::string& path, const std::string& target) {
+  if (before_call_) before_call_();
   std::lock_guard<std::mutex> lock(mu_);
   const size_t k = next_call_++;
   const bool fail = fault_.has_value() && (k == fault_->call || (fault_->persistent && k > fault_->call));

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -198,6 +199,10 @@ class FaultInjectingFileOps final : public FileOps {
   explicit FaultInjectingFileOps(FileOps& base) : base_(base) {}
 
   void set_fault(std::optional<InjectedFault> fault);
+  // Runs before every call is passed on (outside this object's lock, on the
+  // calling thread): for tests that copy the disk at every step of a run.
+  // Set it before the calls start.
+  void set_before_call(std::function<void()> f) { before_call_ = std::move(f); }
   // Calls made so far (failed ones included).
   size_t call_count() const;
   std::vector<FileCall> calls() const;
@@ -214,6 +219,7 @@ class FaultInjectingFileOps final : public FileOps {
   Result<int> remember(Result<int> fd, const std::string& path);
 
   FileOps& base_;
+  std::function<void()> before_call_;
   mutable std::mutex mu_;
   std::optional<InjectedFault> fault_;   // guarded by mu_
   std::vector<FileCall> calls_;          // guarded by mu_
