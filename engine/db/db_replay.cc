@@ -7,11 +7,29 @@ namespace kelpo {
 
 Status Database::replay_wal() {
   std::vector<WalEntry> entries;
+  bool never_saved = false;
   {
     std::lock_guard<std::mutex> wal(wal_mu_);
     Result<std::vector<WalEntry>> read = wal_.read();
     if (!read.ok()) return read.error();
     entries = std::move(read.value());
+    // No vectors file was loaded: the directory holds only a log.
+    never_saved = saved_vectors_version_ == 0;
+  }
+  if (never_saved) {
+    // With nothing saved, the log is the whole database and the caller's dim
+    // a guess. A log whose records all have another length belongs to a
+    // database of that dimension: opening would skip them all, and the first
+    // save would delete the log and them with it. Refuse instead. (A log
+    // mixing lengths, which older versions could leave, opens as before.)
+    size_t other = 0;
+    bool fits = false;
+    for (const WalEntry& e : entries) {
+      if (!e.vector) continue;
+      if (e.vector->size() == dim_) fits = true;
+      if (e.vector->size() != dim_ && other == 0) other = e.vector->size();
+    }
+    if (other != 0 && !fits) return KelpoError::log_dimension_mismatch(path_, dim_, other);
   }
   // Nobody else can see this database yet; the id lock is taken only because
   // the apply helpers expect it held, as the live writes hold it.

@@ -9,6 +9,14 @@ KelpoError KelpoError::dimension_mismatch(size_t expected, size_t got) {
                                                        ", got " + std::to_string(got));
 }
 
+KelpoError KelpoError::log_dimension_mismatch(const std::string& path, size_t given, size_t logged) {
+  return KelpoError(ErrorKind::kDimensionMismatch,
+                    "dimension mismatch: dim=" + std::to_string(given) + " was given, but the log in '" + path +
+                        "' holds records of dimension " + std::to_string(logged) +
+                        " that were never saved; open it with dim=" + std::to_string(logged) +
+                        " (nothing was changed)");
+}
+
 KelpoError KelpoError::duplicate_id(const std::string& id) {
   return KelpoError(ErrorKind::kDuplicateId, "id '" + id + "' already exists, use upsert instead");
 }

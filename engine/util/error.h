@@ -30,6 +30,9 @@ class KelpoError {
  public:
   // "dimension mismatch: expected {expected}, got {got}"
   static KelpoError dimension_mismatch(size_t expected, size_t got);
+  // "dimension mismatch: dim={given} was given, but the log in '{path}' holds
+  // records of dimension {logged} ..."
+  static KelpoError log_dimension_mismatch(const std::string& path, size_t given, size_t logged);
   // "id '{id}' already exists, use upsert instead"
   static KelpoError duplicate_id(const std::string& id);
   // "id '{id}' not found"

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "engine/wal/wal.h"
+#include "tests/engine/db_test_util.h"
 #include "tests/engine/wal_test_util.h"
 
 namespace kelpo {
@@ -263,6 +266,47 @@ TEST_F(WalRecovery, OpenAndReadFailuresAreIoErrors) {
   r = wal.read();
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->size(), 1u);
+}
+
+}  // namespace
+}  // namespace kelpo
+
+namespace kelpo {
+namespace {
+
+// Every file of a directory, name -> bytes.
+std::map<std::string, std::string> directory_bytes(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    out[entry.path().filename().string()] = read_bytes(entry.path().string());
+  }
+  return out;
+}
+
+// A directory that holds only a log (written, never saved) is the whole
+// database: opening it with another dim must refuse, naming both, and leave
+// every byte as it was, so opening with the right dim still finds the writes.
+TEST(WalReplay, NeverSavedLogOfAnotherDimensionRefusesToOpen) {
+  testing_util::ScratchDir dir;
+  {
+    auto db = testing_util::open_db(dir.path(), 2);
+    ASSERT_TRUE(db->add("a", {1, 2}, Json{{"k", 1}}).ok());
+    ASSERT_TRUE(db->add("b", {3, 4}, std::nullopt).ok());
+    ASSERT_TRUE(db->update("a", std::vector<float>{5, 6}, std::nullopt).ok());
+  }
+  const auto before = directory_bytes(dir.path());
+  for (size_t dim : {1, 3, 64}) {
+    auto wrong = Database::open_or_create_with_config(dir.path(), dim, Metric::kEuclidean, {});
+    ASSERT_FALSE(wrong.ok()) << "dim " << dim;
+    EXPECT_EQ(wrong.error().kind(), ErrorKind::kDimensionMismatch);
+    const std::string& text = wrong.error().message();
+    EXPECT_NE(text.find("dim=" + std::to_string(dim)), std::string::npos) << text;
+    EXPECT_NE(text.find("dimension 2"), std::string::npos) << text;
+    EXPECT_EQ(directory_bytes(dir.path()), before);
+  }
+  auto right = testing_util::open_db(dir.path(), 2);
+  EXPECT_EQ(right->count(nullptr), 2u);
+  EXPECT_EQ(right->get("a").value().first, (std::vector<float>{5, 6}));
 }
 
 }  // namespace
