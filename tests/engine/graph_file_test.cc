@@ -364,14 +364,23 @@ TEST(GraphFileTest, LongFilesParseInStretchesAsInFileOrder) {
   }
 }
 
+// write_graph's bytes for g on an in-memory disk, or its refusal as
+// "refused: {message}".
+std::string written_graph(const TestGraph& g) {
+  MemFileOps mem;
+  EXPECT_TRUE(mem.create_directories("/r").ok());
+  Result<int> fd = mem.open_for_write("/r/f", WriteMode::kTruncate);
+  BufferedFileWriter out(mem, *fd);
+  Status st = write_graph(out, g.header, g.deleted, g, g.records);
+  if (!st.ok()) return "refused: " + st.error().message();
+  EXPECT_TRUE(out.flush().ok());
+  return mem.read_file("/r/f").value();
+}
+
 TEST(GraphFileTest, WriterRefusesAStateThatCouldNotBeOpened) {
   auto write_error = [](const TestGraph& g) {
-    MemFileOps mem;
-    EXPECT_TRUE(mem.create_directories("/r").ok());
-    Result<int> fd = mem.open_for_write("/r/f", WriteMode::kTruncate);
-    BufferedFileWriter out(mem, *fd);
-    Status st = write_graph(out, g.header, g.deleted, g, g.records);
-    return st.ok() ? std::string("written") : st.error().message();
+    const std::string r = written_graph(g);
+    return r.rfind("refused: ", 0) == 0 ? r.substr(9) : std::string("written");
   };
   const TestGraph base = make_graph(6);
   EXPECT_EQ(write_error(base), "written");
@@ -392,16 +401,6 @@ TEST(GraphFileTest, WriterRefusesAStateThatCouldNotBeOpened) {
 // state write_graph refuses must be refused with the same message, whatever
 // the size (one piece of records or several) and wherever the fault lies.
 TEST(GraphFileTest, RenderedPiecesAreTheWrittenFile) {
-  auto write_result = [](const TestGraph& g) {
-    MemFileOps mem;
-    EXPECT_TRUE(mem.create_directories("/r").ok());
-    Result<int> fd = mem.open_for_write("/r/f", WriteMode::kTruncate);
-    BufferedFileWriter out(mem, *fd);
-    Status st = write_graph(out, g.header, g.deleted, g, g.records);
-    if (!st.ok()) return "refused: " + st.error().message();
-    EXPECT_TRUE(out.flush().ok());
-    return mem.read_file("/r/f").value();
-  };
   auto render_result = [](const TestGraph& g) {
     const std::vector<RecordView> views = record_views(g.records);
     std::vector<std::string> pieces;
@@ -426,7 +425,7 @@ TEST(GraphFileTest, RenderedPiecesAreTheWrittenFile) {
     if (fault == 3 && !g.deleted.empty()) g.records[any(static_cast<uint32_t>(g.records.size()))].slot = g.deleted[0];
     if (fault == 4) g.records.push_back(g.records[any(static_cast<uint32_t>(g.records.size()))]);
     if (fault == 5) g.lists[1 + any(n - 1)].resize(3);  // a level above the max
-    const std::string written = write_result(g);
+    const std::string written = written_graph(g);
     EXPECT_EQ(written.rfind("refused: ", 0) == 0, fault != 0 && !(fault == 3 && g.deleted.empty()))
         << "trial " << trial << " fault " << fault;
     ASSERT_TRUE(render_result(g) == written) << "trial " << trial << " n " << n << " fault " << fault;
