@@ -72,13 +72,13 @@ struct NoBudget {
   bool operator()(const WalkEffort&) const { return true; }
 };
 
-// One layer of search_filtered, from `entries`. `share` is the estimated
+// One layer of search_filtered, from `entries` (slots with their distances). `share` is the estimated
 // share of the records `accept` admits. Puts the admitted slots of the final
 // beam (at most ef) in ascending distance into `out` and returns true; or
 // returns false as soon as within(effort, which accumulates over the layers)
 // is false after an expansion (`out` is then unspecified).
 template <class Dist, class Accept, class Budget>
-bool filtered_beam(const NeighborLists& links, size_t layer, const Dist& dist, const std::vector<Slot>& entries,
+bool filtered_beam(const NeighborLists& links, size_t layer, const Dist& dist, const std::vector<Neighbor>& entries,
                    size_t k, size_t ef, double share, const Accept& accept, const Budget& within, WalkEffort& effort,
                    SearchScratch& scratch, std::vector<Neighbor>& out) {
   ef = std::max<size_t>({ef, k, 1});
@@ -118,8 +118,8 @@ bool filtered_beam(const NeighborLists& links, size_t layer, const Dist& dist, c
   // admitted records nearest to the query, which only the stepping stones
   // around the query's own neighbourhood lead to.
   size_t reached = 0;
-  for (const Slot entry : entries) {
-    if (!visited.test_and_mark(entry)) offer(entry, dist(entry), accept(entry));
+  for (const Neighbor& entry : entries) {
+    if (!visited.test_and_mark(entry.slot)) offer(entry.slot, entry.distance, accept(entry.slot));
   }
 
   while (!candidates.empty()) {
@@ -244,7 +244,7 @@ std::optional<std::vector<Neighbor>> search_filtered(const HnswIndex& index, con
       ep = greedy_walk(index.links(), dist, ep, layer, scratch->list.data());
     }
     WalkEffort effort;
-    std::vector<Slot> entries{ep};
+    std::vector<Neighbor> entries{{ep, dist(ep)}};
     if (index.max_level() >= 1) {
       // The admitted records nearest to the query may lie in regions the
       // query's own neighbourhood does not lead to (a filter that excludes the
@@ -255,7 +255,7 @@ std::optional<std::vector<Neighbor>> search_filtered(const HnswIndex& index, con
       if (!filtered_beam(index.links(), 1, dist, entries, k, seeds, share, accept, within, effort, *scratch, out)) {
         return false;
       }
-      for (const Neighbor& seed : out) entries.push_back(seed.slot);
+      entries.insert(entries.end(), out.begin(), out.end());  // measured already
     }
     return filtered_beam(index.links(), 0, dist, entries, k, ef, share, accept, within, effort, *scratch, out);
   };
