@@ -12,7 +12,8 @@
 // times the cores its threads could use) and the rate divided by that share:
 // what the run would do with the machine to itself, comparable across runs.
 //
-//   bench_rw_fairness [--n N] [--dim D] [--seconds S] [--save-compact] [--dir PATH]
+//   bench_rw_fairness [--n N] [--dim D] [--seconds S] [--save-compact] [--no-rates] [--dir PATH]
+// (--no-rates: skip the lock comparison and the rates beside searchers.)
 #include <time.h>
 
 #include <algorithm>
@@ -56,6 +57,7 @@ struct Args {
   size_t n = 110000, dim = 96;
   double seconds = 4.0;
   bool save_compact = false;
+  bool rates = true;
   std::string dir = "/tmp/kelpo-bench-rw";
 };
 
@@ -68,6 +70,7 @@ Args parse(int argc, char** argv) {
     else if (s == "--seconds") a.seconds = std::stod(argv[++i]);
     else if (s == "--save-compact") a.save_compact = true;
     else if (s == "--dir") a.dir = argv[++i];
+    else if (s == "--no-rates") a.rates = false;
   }
   return a;
 }
@@ -123,12 +126,15 @@ Rates run(Database& db, size_t dim, size_t searchers, bool write, double seconds
 }
 
 // Starts `op` on its own thread; while it runs, one thread adds records and
-// two search. Returns the op's time, the longest single add and the searches
+// two search. Prints the op's time, the longest single add, the adds that
+// overlapped the op with their 99th-percentile latency, and the searches
 // completed during the op.
 void beside(const char* name, Database& db, size_t dim, std::atomic<size_t>& next_id,
             const std::function<void()>& op) {
   std::atomic<bool> done{false};
   std::atomic<size_t> searches{0};
+  std::atomic<bool> timing{false};
+  std::vector<double> waits;  // the writer's: each add's latency while the op runs
   double longest_add = 0;
   size_t adds = 0;
   std::vector<std::thread> threads;
@@ -148,8 +154,11 @@ void beside(const char* name, Database& db, size_t dim, std::atomic<size_t>& nex
     while (!done.load()) {
       const std::vector<float> v = random_vector(rng, dim);
       const auto t0 = Clock::now();
+      const bool during = timing.load();
       if (!db.add("s" + std::to_string(next_id++), v, std::nullopt).ok()) std::abort();
-      longest_add = std::max(longest_add, since(t0));
+      const double took = since(t0);
+      longest_add = std::max(longest_add, took);
+      if (during || timing.load()) waits.push_back(took);
       ++adds;
     }
   });
@@ -157,7 +166,9 @@ void beside(const char* name, Database& db, size_t dim, std::atomic<size_t>& nex
   const size_t searches_before = searches.load();
   const double cpu0 = process_cpu_seconds();
   const auto t0 = Clock::now();
+  timing = true;
   op();
+  timing = false;
   const double op_s = since(t0);
   const double share = cpu_share(process_cpu_seconds() - cpu0, op_s, 4);
   const size_t searches_during = searches.load() - searches_before;
@@ -165,9 +176,12 @@ void beside(const char* name, Database& db, size_t dim, std::atomic<size_t>& nex
   done = true;
   writer.join();
   for (auto& th : threads) th.join();
-  std::printf("%-12s %8.2f s   longest add %8.3f s   searches during it %zu (%.0f/s)   adds %zu   [CPU share %3.0f%%]\n",
-              name, op_s, longest_add, searches_during, static_cast<double>(searches_during) / op_s, adds,
-              100.0 * share);
+  std::sort(waits.begin(), waits.end());
+  const double p99 = waits.empty() ? 0.0 : waits[std::min(waits.size() - 1, waits.size() * 99 / 100)];
+  std::printf("%-12s %8.2f s   longest add %8.3f s   adds during it %zu (p99 %.4f s)   searches during it %zu "
+              "(%.0f/s)   [CPU share %3.0f%%]\n",
+              name, op_s, longest_add, waits.size(), p99, searches_during,
+              static_cast<double>(searches_during) / op_s, 100.0 * share);
 }
 
 // Readers each hold the lock shared for ~50 us of work per turn, back to
@@ -211,6 +225,7 @@ std::pair<double, double> lock_policy(size_t readers, double seconds) {
 int main(int argc, char** argv) {
   const Args a = parse(argc, argv);
   for (size_t readers : {1, 2, 4}) {
+    if (!a.rates) break;
     const auto [w_std, r_std] = lock_policy<std::shared_mutex>(readers, a.seconds / 2);
     const auto [w_fair, r_fair] = lock_policy<FairSharedMutex>(readers, a.seconds / 2);
     std::printf("locks, %zu readers: writer %9.0f/s (std::shared_mutex) vs %9.0f/s (fair); readers %9.0f/s vs %9.0f/s\n",
@@ -240,10 +255,11 @@ int main(int argc, char** argv) {
   }
   std::printf("built %zu x %zu cosine in %.1f s\n", a.n, a.dim, since(t_build));
 
-  const Rates alone = run(db, a.dim, 0, true, a.seconds, next_id);
+  const Rates alone = run(db, a.dim, 0, true, a.rates ? a.seconds : 0.1, next_id);
   std::printf("%-28s writes %8.0f/s   [CPU share %3.0f%%: %8.0f/s]\n", "writer alone", alone.writes,
               100.0 * alone.share, alone.writes_adjusted());
   for (size_t searchers : {1, 2, 4}) {
+    if (!a.rates) break;
     const Rates quiet = run(db, a.dim, searchers, false, a.seconds, next_id);
     const Rates mixed = run(db, a.dim, searchers, true, a.seconds, next_id);
     std::printf("%zu searching: writes %8.0f/s (%5.1f%% of alone)   searches %8.0f/s with the writer, %8.0f/s "

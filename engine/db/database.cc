@@ -50,6 +50,7 @@ Status Database::add(const std::string& id, std::vector<float> vector, std::opti
     std::lock_guard<std::mutex> wal(wal_mu_);
     KELPO_RETURN_IF_ERROR(wal_.append(batch));
   }
+  note_written(id);
   apply_insert_new(id, vector.data(), std::move(metadata));
   return Status::OK();
 }
@@ -65,6 +66,7 @@ Status Database::upsert(const std::string& id, std::vector<float> vector, std::o
     std::lock_guard<std::mutex> wal(wal_mu_);
     KELPO_RETURN_IF_ERROR(wal_.append(batch));
   }
+  note_written(id);
   auto it = id_to_slot_.find(id);
   if (it != id_to_slot_.end()) {
     apply_replace(it->second, vector.data(), /*metadata_change=*/true, std::move(metadata));
@@ -90,6 +92,7 @@ Status Database::update(const std::string& id, std::optional<std::vector<float>>
     std::lock_guard<std::mutex> wal(wal_mu_);
     KELPO_RETURN_IF_ERROR(wal_.append(batch));
   }
+  note_written(id);
   apply_replace(it->second, vector ? vector->data() : nullptr, metadata_change, std::move(metadata));
   return Status::OK();
 }
@@ -107,6 +110,7 @@ Result<bool> Database::remove(const std::string& id) {
     // append leaves the record fully live.
     KELPO_RETURN_IF_ERROR(wal_.append(batch));
   }
+  note_written(id);
   const Slot slot = it->second;
   id_to_slot_.erase(it);
   apply_delete(slot);

@@ -5,7 +5,7 @@
 // Locks. Each member has its own lock. A thread holding several takes them in
 // this order, and releases in reverse:
 //
-//     id_to_slot_mu_ -> wal_mu_ -> index_mu_ -> slot_to_id_mu_ -> metadata_mu_ -> metadata_index_mu_
+//     compact_mu_ -> id_to_slot_mu_ -> wal_mu_ -> index_mu_ -> slot_to_id_mu_ -> metadata_mu_ -> metadata_index_mu_
 //
 // (save takes wal_mu_ last, after its shared locks; see the write rule.)
 //
@@ -30,6 +30,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -183,8 +184,10 @@ class Database {
   // then deletes the log. Memory is unchanged.
   Status save();
   // Rebuilds the index from the live records only, renumbering them from 0.
-  // Touches no file; the next save writes the smaller state. Fails only when
-  // another process is writing the directory (see WriterLock).
+  // Writes and searches go on during the rebuild; writers wait only while the
+  // live records are copied and at the final swap. Touches no file; the next
+  // save writes the smaller state. Fails only when another process is writing
+  // the directory (see WriterLock).
   Status compact();
 
   const std::string& path() const { return path_; }
@@ -221,6 +224,19 @@ class Database {
   void apply_insert_batch(const std::vector<const std::string*>& ids, const std::vector<const float*>& vectors,
                           std::vector<std::optional<Json>*>& metadatas);
 
+  // Compaction's halves (db_compact.cc). The ids written since its snapshot,
+  // their state copied under the caller's id lock, and the new structures.
+  using CompactionIds = std::unordered_set<std::string, SeededStringHash, std::equal_to<>>;
+  struct NotedRecord;
+  struct Rebuild;
+  void copy_noted(const CompactionIds& noted, std::vector<NotedRecord>& out) const;
+  static void catch_up(std::vector<NotedRecord>& current, Rebuild& r);
+  // Every write calls this under id_to_slot_mu_ held exclusively, once its
+  // record is logged.
+  void note_written(const std::string& id) {
+    if (compaction_recording_) compaction_noted_.emplace(id);
+  }
+
   // Search internals; callers hold index_mu_, slot_to_id_mu_, metadata_mu_ shared.
   // `plan` is the filter compiled against the metadata index, or null for an
   // unfiltered search.
@@ -247,6 +263,13 @@ class Database {
   // Guarded by id_to_slot_mu_; exactly the live ids. Keyed hashing: ids are
   // the caller's choice, and crafted ones must not all share one bucket.
   IdMap id_to_slot_;
+
+  // Taken before every other lock: one compaction at a time.
+  std::mutex compact_mu_;
+  // Guarded by id_to_slot_mu_ (held exclusively): whether a compaction is
+  // rebuilding, and the ids written since its snapshot.
+  bool compaction_recording_ = false;
+  CompactionIds compaction_noted_;
 
   std::mutex wal_mu_;
   Wal wal_;  // guarded by wal_mu_

@@ -104,6 +104,7 @@ Status Database::add_many(const std::vector<std::string>& ids, const VectorBatch
     std::lock_guard<std::mutex> wal(wal_mu_);
     KELPO_RETURN_IF_ERROR(wal_.append(batch));
   }
+  for (const std::string& id : ids) note_written(id);
   NewRecords fresh;
   for (size_t i = 0; i < ids.size(); ++i) fresh.add(ids[i], vectors.row(i), i);
   std::vector<std::optional<Json>*> meta = fresh.metadata(metadatas);
@@ -123,6 +124,7 @@ Status Database::upsert_many(const std::vector<std::string>& ids, const VectorBa
     std::lock_guard<std::mutex> wal(wal_mu_);
     KELPO_RETURN_IF_ERROR(wal_.append(batch));
   }
+  for (const std::string& id : ids) note_written(id);
   // Live ids are replaced in place, in item order; new ones are gathered for
   // one batch insertion.
   NewRecords fresh;
@@ -159,6 +161,7 @@ Result<size_t> Database::delete_many(const std::vector<std::string>& ids) {
     std::lock_guard<std::mutex> wal(wal_mu_);
     KELPO_RETURN_IF_ERROR(wal_.append(batch));
   }
+  for (const auto& [id, slot] : doomed) note_written(*id);
   std::unique_lock<FairSharedMutex> index(index_mu_);
   std::unique_lock<FairSharedMutex> sid(slot_to_id_mu_);
   std::unique_lock<FairSharedMutex> meta(metadata_mu_);

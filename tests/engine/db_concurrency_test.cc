@@ -3,6 +3,7 @@
 // and nothing deadlocks. Also run under ThreadSanitizer (scripts/test.sh).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -113,6 +114,152 @@ TEST(DatabaseConcurrency, WritersAndReadersAgreeAndReplayMatches) {
   auto ids = reopened->ids();
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(ids, expected);
+}
+
+// Writers doing random single and batch writes on their own ids, each against
+// its own model, while compactions, saves and searches run. Every compaction
+// rebuilds beside the live index and catches up on the writes made meanwhile;
+// the end state (and the reopened one) must be exactly the models' union:
+// nothing acknowledged lost, nothing deleted back, vectors bit for bit,
+// metadata and the metadata index exact.
+TEST(DatabaseConcurrency, CompactionDuringRandomWritesMatchesModel) {
+  using testing_util::Snapshot;
+  ScratchDir dir;
+  constexpr size_t kDim = 8, kWriters = 3, kOps = 260, kIdsPerWriter = 120;
+  std::vector<Snapshot> models(kWriters);
+  std::atomic<int> compactions{0};
+  {
+    auto db = open_db(dir.path(), kDim);
+    std::atomic<int> writers_left{static_cast<int>(kWriters)};
+    std::vector<std::thread> threads;
+    for (size_t w = 0; w < kWriters; ++w) {
+      threads.emplace_back([&, w] {
+        // Counts the writer out however it leaves (a failed ASSERT returns).
+        struct Leave {
+          std::atomic<int>& n;
+          ~Leave() { --n; }
+        } leave{writers_left};
+        std::mt19937 rng(static_cast<unsigned>(7 + w));
+        Snapshot& model = models[w];
+        auto pick = [&] { return name("r", w, rng() % kIdsPerWriter); };
+        auto meta = [&]() -> std::optional<Json> {
+          if (rng() % 4 == 0) return std::nullopt;
+          return Json{{"g", static_cast<int>(rng() % 3)}, {"w", static_cast<int>(w)}};
+        };
+        for (size_t op = 0; op < kOps; ++op) {
+          const std::string id = pick();
+          const bool live = model.count(id) != 0;
+          switch (rng() % 7) {
+            case 0: {
+              auto v = random_vector(rng, kDim);
+              auto m = meta();
+              Status s = db->add(id, v, m);
+              ASSERT_EQ(s.ok(), !live);
+              if (!live) model[id] = {v, m};
+              break;
+            }
+            case 1: {
+              auto v = random_vector(rng, kDim);
+              auto m = meta();
+              ASSERT_TRUE(db->upsert(id, v, m).ok());
+              model[id] = {v, m};
+              break;
+            }
+            case 2: {
+              std::optional<std::vector<float>> v;
+              if (rng() % 2) v = random_vector(rng, kDim);
+              std::optional<Json> m;
+              if (rng() % 2) m = Json{{"g", static_cast<int>(rng() % 3)}};
+              ASSERT_EQ(db->update(id, v, m).ok(), live);
+              if (live && v) model[id].first = *v;
+              if (live && m) model[id].second = m;
+              break;
+            }
+            case 3:
+              ASSERT_EQ(db->remove(id).value(), live);
+              model.erase(id);
+              break;
+            case 4:
+            case 5: {  // upsert_many (ids may repeat: the last wins), or add_many of absent ids
+              const bool add = rng() % 2;
+              std::vector<std::string> ids;
+              for (size_t i = 0, n = 1 + rng() % 40; i < n; ++i) {
+                std::string b = pick();
+                if (add && (model.count(b) || std::find(ids.begin(), ids.end(), b) != ids.end())) continue;
+                ids.push_back(b);
+              }
+              VectorBatch vs = random_batch(rng, ids.size(), kDim);
+              std::vector<std::optional<Json>> ms;
+              for (size_t i = 0; i < ids.size(); ++i) ms.push_back(meta());
+              const auto copy = ms;
+              ASSERT_TRUE((add ? db->add_many(ids, vs, ms) : db->upsert_many(ids, vs, ms)).ok());
+              for (size_t i = 0; i < ids.size(); ++i) {
+                model[ids[i]] = {std::vector<float>(vs.row(i), vs.row(i) + kDim), copy[i]};
+              }
+              break;
+            }
+            default: {
+              std::vector<std::string> ids;
+              size_t expected = 0;
+              for (size_t i = 0, n = 1 + rng() % 30; i < n; ++i) ids.push_back(pick());
+              for (const auto& b : ids) expected += model.erase(b);
+              ASSERT_EQ(db->delete_many(ids).value(), expected);
+            }
+          }
+        }
+      });
+    }
+    threads.emplace_back([&] {  // compactions back to back, a save now and then
+      for (int i = 0; writers_left.load() > 0; ++i) {
+        ASSERT_TRUE(db->compact().ok());
+        ++compactions;
+        if (i % 3 == 2) {
+          ASSERT_TRUE(db->save().ok());
+        }
+      }
+    });
+    threads.emplace_back([&] {  // a second compactor racing the first
+      while (writers_left.load() > 0) {
+        ASSERT_TRUE(db->compact().ok());
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      }
+    });
+    threads.emplace_back([&] {  // searches run on throughout
+      std::mt19937 rng(5);
+      const Filter f = Filter::eq("g", 1);
+      while (writers_left.load() > 0) {
+        SearchOptions opt;
+        opt.filter = (rng() % 2) ? &f : nullptr;
+        auto q = random_vector(rng, kDim);
+        auto hits = db->search(q.data(), kDim, opt);
+        ASSERT_TRUE(hits.ok());
+        for (const auto& h : hits.value()) ASSERT_FALSE(h.id.empty());
+      }
+    });
+    for (auto& t : threads) t.join();
+    EXPECT_GT(compactions.load(), 1);
+
+    Snapshot expected;
+    for (const auto& m : models) expected.insert(m.begin(), m.end());
+    auto check = [&](const Database& d) {
+      EXPECT_TRUE(testing_util::snapshot(d) == expected);
+      for (int g = 0; g < 3; ++g) {  // the metadata index agrees with the records
+        const Filter f = Filter::eq("g", g);
+        size_t want = 0;
+        for (const auto& [id, rec] : expected) want += rec.second && json_equal((*rec.second)["g"], Json(g));
+        EXPECT_EQ(d.count(&f), want) << "g=" << g;
+      }
+    };
+    check(*db);
+    ASSERT_TRUE(db->compact().ok());  // one more, with writers stopped
+    check(*db);
+    EXPECT_EQ(db->deleted_count(), 0u);
+  }
+  // The log (since the last save) replays over the saved, compacted state.
+  auto reopened = open_db(dir.path(), kDim);
+  Snapshot expected;
+  for (const auto& m : models) expected.insert(m.begin(), m.end());
+  EXPECT_TRUE(testing_util::snapshot(*reopened) == expected);
 }
 
 TEST(DatabaseConcurrency, RacingAddsOfOneIdLeaveExactlyOneRecord) {
