@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -100,10 +101,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint32_t s = 0; s < records.size(); s += 3) index.remove(s, records[s] ? &*records[s] : nullptr);
   auto live = [](uint32_t s) { return s % 3 != 0; };
   const Candidates c = resolve_candidates(*filter, index);
+  const std::set<uint32_t> candidates(c.slots().begin(), c.slots().end());
+  if (candidates.size() != c.slots().size()) __builtin_trap();  // a slot listed twice
   for (uint32_t s = 0; s < records.size(); ++s) {
     const bool match = live(s) && matches(*filter, records[s] ? &*records[s] : nullptr);
     if (!c.resolved()) continue;
-    const bool candidate = c.slots().count(s) != 0;
+    const bool candidate = candidates.count(s) != 0;
     if (candidate && !live(s)) __builtin_trap();       // a removed slot came back
     if (match && !candidate) __builtin_trap();         // the index missed a match
     if (candidate && !match && index_answers(*filter)) __builtin_trap();  // claimed exact, was not

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <utility>
 
 namespace kelpo {
@@ -45,14 +46,16 @@ bool matches_object(const Filter& f, const Json::object_t& object) {
   return false;
 }
 
-// Walks the smaller set and keeps what the larger one also holds.
-SlotSet intersect(const SlotSet& a, const SlotSet& b) {
-  const SlotSet& small = a.size() <= b.size() ? a : b;
-  const SlotSet& large = a.size() <= b.size() ? b : a;
-  SlotSet out;
-  for (uint32_t s : small) {
-    if (large.count(s) != 0) out.insert(s);
-  }
+std::vector<uint32_t> sorted(std::span<const uint32_t> slots) {
+  std::vector<uint32_t> out(slots.begin(), slots.end());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<uint32_t> intersect(std::span<const uint32_t> a, std::span<const uint32_t> b) {
+  const std::vector<uint32_t> x = sorted(a), y = sorted(b);
+  std::vector<uint32_t> out;
+  std::set_intersection(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(out));
   return out;
 }
 
@@ -68,9 +71,9 @@ Candidates resolve_in(const Filter& f, const MetadataIndex& index) {
   if (present.size() == 1) return Candidates::borrowed(present.front());
   size_t total = 0;
   for (const SlotSet* s : present) total += s->size();
-  SlotSet out;
+  std::vector<uint32_t> out;
   out.reserve(total);  // the sets of distinct values are disjoint
-  for (const SlotSet* s : present) out.insert(s->begin(), s->end());
+  for (const SlotSet* s : present) out.insert(out.end(), s->begin(), s->end());
   return Candidates::owned(std::move(out));
 }
 
@@ -86,9 +89,9 @@ Candidates resolve_range(const Filter& f, const MetadataIndex& index) {
   } else {
     range.below(f.threshold, open);
   }
-  SlotSet out;
+  std::vector<uint32_t> out;
   out.reserve(numbers->count(range));
-  numbers->for_each(range, [&](uint32_t s) { out.insert(s); });
+  numbers->for_each(range, [&](uint32_t s) { out.push_back(s); });
   return Candidates::owned(std::move(out));
 }
 
@@ -192,15 +195,16 @@ Candidates Candidates::borrowed(const SlotSet* slots) {
   return c;
 }
 
-Candidates Candidates::owned(SlotSet slots) {
+Candidates Candidates::owned(std::vector<uint32_t> slots) {
   Candidates c;
   c.resolved_ = true;
   c.owned_ = std::move(slots);
   return c;
 }
 
-SlotSet Candidates::release() && {
-  if (borrowed_ != nullptr) return *borrowed_;
+std::vector<uint32_t> Candidates::release() && {
+  if (borrowed_ != nullptr) return sorted(slots());
+  std::sort(owned_.begin(), owned_.end());
   return std::move(owned_);
 }
 
@@ -220,7 +224,7 @@ Candidates resolve_candidates(const Filter& filter, const MetadataIndex& index) 
   return Candidates::unresolved();
 }
 
-std::optional<SlotSet> resolve_from_index(const Filter& filter, const MetadataIndex& index) {
+std::optional<std::vector<uint32_t>> resolve_from_index(const Filter& filter, const MetadataIndex& index) {
   Candidates c = resolve_candidates(filter, index);
   if (!c.resolved()) return std::nullopt;
   return std::move(c).release();

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,18 +90,21 @@ class Candidates {
  public:
   static Candidates unresolved() { return Candidates(); }
   static Candidates borrowed(const SlotSet* slots);  // nullptr: the empty set
-  static Candidates owned(SlotSet slots);
+  static Candidates owned(std::vector<uint32_t> slots);  // distinct slots
 
   bool resolved() const { return resolved_; }
-  // The candidate slots. Only when resolved().
-  const SlotSet& slots() const { return borrowed_ != nullptr ? *borrowed_ : owned_; }
-  // The candidate slots as a set of the caller's own (a copy when borrowed).
-  SlotSet release() &&;
+  // The candidate slots, each once, in no particular order. Only when resolved().
+  std::span<const uint32_t> slots() const {
+    if (borrowed_ != nullptr) return {borrowed_->begin(), borrowed_->size()};
+    return owned_;
+  }
+  // The candidate slots as the caller's own, ascending (a copy when borrowed).
+  std::vector<uint32_t> release() &&;
 
  private:
   bool resolved_ = false;
   const SlotSet* borrowed_ = nullptr;  // when set, the candidates; owned_ is unused
-  SlotSet owned_;
+  std::vector<uint32_t> owned_;
 };
 
 // Answers what the index can, without copying a stored set. Eq and In on
@@ -115,8 +119,8 @@ class Candidates {
 // tests it without forming it).
 Candidates resolve_candidates(const Filter& filter, const MetadataIndex& index);
 
-// The same as an owned set, or nullopt when unresolved; the caller may release
-// the metadata_index lock as soon as it returns.
-std::optional<SlotSet> resolve_from_index(const Filter& filter, const MetadataIndex& index);
+// The same as slots of the caller's own, ascending, or nullopt when
+// unresolved; the caller may release the metadata_index lock as soon as it returns.
+std::optional<std::vector<uint32_t>> resolve_from_index(const Filter& filter, const MetadataIndex& index);
 
 }  // namespace kelpo

@@ -44,11 +44,6 @@ FilterPlan::FilterPlan(const Filter& filter, const MetadataIndex& index,
     if (enumerable && (driver_ == nullptr || c.count < driver_->count)) driver_ = &c;
   }
   if (conditions_.size() > 1) exact_ = false;
-  // A column holds a pointer per slot; a hash set's node costs a cache miss.
-  constexpr size_t kColumnPerNode = 32;
-  walk_column_ = driver_ != nullptr && driver_->column != nullptr &&
-                 (driver_->kind == Kind::kInSets || driver_->kind == Kind::kNotInSet) &&
-                 driver_->count * kColumnPerNode > driver_->column->size();
   estimate_ = static_cast<size_t>(share * objects + 0.5);
   if (driver_ != nullptr) estimate_ = std::min(estimate_, driver_->count);
   for (const Condition& c : conditions_) {

@@ -78,15 +78,6 @@ class FilterPlan {
   template <class F>
   void for_each_candidate(F&& f) const {
     const Condition& d = *driver_;
-    if (walk_column_) {
-      // Many candidates: one pass down the column, in slot order, beats
-      // chasing every node of the hash sets (and reads vectors in order).
-      const std::vector<const SlotSet*>& column = *d.column;
-      for (size_t s = 0; s < column.size(); ++s) {
-        if (column[s] != nullptr && holds(d, static_cast<uint32_t>(s))) f(static_cast<uint32_t>(s));
-      }
-      return;
-    }
     if (d.kind == Kind::kRange) {
       d.numbers->for_each(d.range, f);
     } else if (d.kind == Kind::kNotInSet) {
@@ -157,7 +148,6 @@ class FilterPlan {
   const std::vector<std::optional<Json>>& metadata_;
   std::vector<Condition> conditions_;  // all must hold; cheapest and most selective first
   const Condition* driver_ = nullptr;
-  bool walk_column_ = false;  // list the driver's candidates from its column
   size_t estimate_ = 0;
   bool exact_ = true;
 };

@@ -82,17 +82,18 @@ bool MetadataIndex::mark_object(uint32_t slot) {
 void MetadataIndex::index_values(uint32_t slot, const Json& object) {
   for (const auto& [key, value] : object.get_ref<const Json::object_t&>()) {
     if (!indexable(value)) continue;
-    auto field = fields_.find(std::string_view(key));
-    if (field == fields_.end()) field = fields_.emplace(key, ValueMap()).first;
-    SlotSet& set = field->second[value];
-    set.insert(slot);
-    auto column = columns_.find(std::string_view(key));
-    if (column == columns_.end()) column = columns_.emplace(key, std::vector<const SlotSet*>()).first;
-    if (column->second.size() <= slot) {
-      column->second.resize(std::max<size_t>(size_t{slot} + 1, column->second.size() + column->second.size() / 2),
-                            nullptr);
+    auto entry = fields_.find(std::string_view(key));
+    if (entry == fields_.end()) entry = fields_.emplace(key, Field()).first;
+    Field& field = entry->second;
+    SlotSet& set = field.values[value];
+    if (field.column.size() <= slot) {
+      const size_t size = std::max<size_t>(size_t{slot} + 1, field.column.size() + field.column.size() / 2);
+      field.column.resize(size, nullptr);
+      field.position.resize(size, 0);
     }
-    column->second[slot] = &set;
+    field.column[slot] = &set;
+    field.position[slot] = static_cast<uint32_t>(set.slots_.size());
+    set.slots_.push_back(slot);
   }
 }
 
@@ -110,26 +111,29 @@ void MetadataIndex::remove(uint32_t slot, const Json* metadata) {
       }
     }
     if (!indexable(value)) continue;
-    auto field = fields_.find(std::string_view(key));
-    if (field == fields_.end()) continue;
-    auto entry = field->second.find(value);
-    if (entry == field->second.end()) continue;
-    if (entry->second.erase(slot) != 0) {
-      auto column = columns_.find(std::string_view(key));
-      if (column != columns_.end() && slot < column->second.size()) column->second[slot] = nullptr;
+    auto entry = fields_.find(std::string_view(key));
+    if (entry == fields_.end()) continue;
+    Field& field = entry->second;
+    auto set = field.values.find(value);
+    if (set == field.values.end()) continue;
+    if (slot < field.column.size() && field.column[slot] == &set->second) {
+      // The last slot of the set takes this one's place.
+      std::vector<uint32_t>& slots = set->second.slots_;
+      const uint32_t at = field.position[slot];
+      const uint32_t moved = slots.back();
+      slots[at] = moved;
+      field.position[moved] = at;
+      slots.pop_back();
+      field.column[slot] = nullptr;
     }
-    if (entry->second.empty()) field->second.erase(entry);
-    if (field->second.empty()) {
-      fields_.erase(field);
-      if (auto column = columns_.find(std::string_view(key)); column != columns_.end()) columns_.erase(column);
-    }
+    if (set->second.empty()) field.values.erase(set);
+    if (field.values.empty()) fields_.erase(entry);
   }
 }
 
 void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
                             const std::function<bool(uint32_t)>& is_deleted) {
   fields_.clear();
-  columns_.clear();
   numbers_.clear();
   objects_.clear();
   object_count_ = 0;
@@ -151,8 +155,8 @@ void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
 const SlotSet* MetadataIndex::lookup(std::string_view field, const Json& value) const {
   auto f = fields_.find(field);
   if (f == fields_.end()) return nullptr;
-  auto v = f->second.find(value);
-  return v == f->second.end() ? nullptr : &v->second;
+  auto v = f->second.values.find(value);
+  return v == f->second.values.end() ? nullptr : &v->second;
 }
 
 bool MetadataIndex::value_sets(std::string_view field, size_t limit, std::vector<const SlotSet*>* out) const {
@@ -161,15 +165,15 @@ bool MetadataIndex::value_sets(std::string_view field, size_t limit, std::vector
     out->clear();
     return true;
   }
-  if (f->second.size() > limit) return false;
+  if (f->second.values.size() > limit) return false;
   out->clear();
-  for (const auto& [value, slots] : f->second) out->push_back(&slots);
+  for (const auto& [value, slots] : f->second.values) out->push_back(&slots);
   return true;
 }
 
 const std::vector<const SlotSet*>* MetadataIndex::column(std::string_view field) const {
-  auto f = columns_.find(field);
-  return f == columns_.end() ? nullptr : &f->second;
+  auto f = fields_.find(field);
+  return f == fields_.end() ? nullptr : &f->second.column;
 }
 
 const OrderedNumbers* MetadataIndex::numbers(std::string_view field) const {
@@ -181,7 +185,7 @@ bool MetadataIndex::has_field(std::string_view field) const { return fields_.fin
 
 size_t MetadataIndex::value_count(std::string_view field) const {
   auto f = fields_.find(field);
-  return f == fields_.end() ? 0 : f->second.size();
+  return f == fields_.end() ? 0 : f->second.values.size();
 }
 
 }  // namespace kelpo
