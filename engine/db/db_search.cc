@@ -120,6 +120,10 @@ std::vector<Neighbor> Database::ranked_search(const float* query, size_t k, size
   const PlanAccept accept{index, *plan};
   const double share = static_cast<double>(plan->estimate()) / static_cast<double>(std::max<size_t>(1, index.live_count()));
   auto within = [&](const WalkEffort& e) {
+    // Once, when the walk has probed the query's neighbourhood.
+    if (e.near_share >= 0 && e.measured == 0 && costs.prefer_scan(excludes_neighbourhood(e.near_share, share))) {
+      return false;
+    }
     return PlanCosts::walked(e.measured, e.lists, e.tests) <= costs.scan;
   };
   if (auto walked = search_filtered(index, query, k, ef2, share, accept, within)) return std::move(*walked);

@@ -65,6 +65,9 @@ struct WalkEffort {
   size_t measured = 0;
   size_t lists = 0;
   size_t tests = 0;
+  // The share of the query's layer-0 neighbourhood the filter admits, once
+  // probed (see neighbourhood_share); negative before.
+  double near_share = -1;
 };
 
 // Never stops a walk.
@@ -223,6 +226,36 @@ bool filtered_beam(const NeighborLists& links, size_t layer, const Dist& dist, c
   return true;
 }
 
+// The share of the slots `accept` admits among `entry`'s layer-0 neighbours
+// and their own neighbours (repeats counted), i.e. how the filter treats the
+// query's neighbourhood once the descent has reached it. Adds its reads and
+// tests to `effort`.
+template <class Accept>
+double neighbourhood_share(const NeighborLists& links, Slot entry, const Accept& accept, WalkEffort& effort,
+                           SearchScratch& scratch) {
+  std::vector<Slot> near(links.capacity(0));
+  near.resize(links.copy(entry, 0, near.data()));
+  for (const Slot x : near) links.prefetch(x, 0);
+  Slot* list = scratch.list.data();
+  size_t tests = 0, passed = 0;
+  auto test = [&](const Slot* slots, size_t n) {
+    for (size_t i = 0; i < n; ++i) prefetch_accept(accept, slots[i]);
+    for (size_t i = 0; i < n; ++i) passed += accept(slots[i]) ? 1 : 0;
+    tests += n;
+  };
+  test(near.data(), near.size());
+  for (const Slot x : near) test(list, links.copy(x, 0, list));
+  effort.lists += 1 + near.size();
+  effort.tests += tests;
+  return tests == 0 ? 1.0 : static_cast<double>(passed) / static_cast<double>(tests);
+}
+
+// How much wider the layer-0 beam of search_filtered is when the filter
+// excludes the query's own neighbourhood: when the share of it the filter
+// admits (see neighbourhood_share) is under a quarter of the share overall.
+inline constexpr size_t kExcludedBeam = 4;
+inline bool excludes_neighbourhood(double near_share, double share) { return near_share < share / 4; }
+
 // At most k admitted slots nearest to q, ascending: the greedy descent through
 // the upper layers, a narrow filtered_beam on layer 1 for admitted entry
 // points, then filtered_beam on layer 0 from them with a beam of max(ef, k);
@@ -244,6 +277,10 @@ std::optional<std::vector<Neighbor>> search_filtered(const HnswIndex& index, con
       ep = greedy_walk(index.links(), dist, ep, layer, scratch->list.data());
     }
     WalkEffort effort;
+    // Whether the filter excludes the query's own neighbourhood decides how
+    // far the walk must travel: the budget may turn the walk down here.
+    effort.near_share = neighbourhood_share(index.links(), ep, accept, effort, *scratch);
+    if (!within(effort)) return false;
     std::vector<Neighbor> entries{{ep, dist(ep)}};
     if (index.max_level() >= 1) {
       // The admitted records nearest to the query may lie in regions the
@@ -257,7 +294,14 @@ std::optional<std::vector<Neighbor>> search_filtered(const HnswIndex& index, con
       }
       entries.insert(entries.end(), out.begin(), out.end());  // measured already
     }
-    return filtered_beam(index.links(), 0, dist, entries, k, ef, share, accept, within, effort, *scratch, out);
+    // Where the filter excludes the query's neighbourhood, the admitted
+    // records nearest to it lie around it at nearly equal distances, in many
+    // regions at once, and a beam of ef spreads too thin over them (measured
+    // on 200,000 clustered records, the query's cluster excluded, 30% to 90%
+    // admitted: recall 0.83-0.86 at ef 200, 0.89-0.92 at 2x, 0.93-0.96 at 4x).
+    // The walk's budget still bounds what the wider beam may cost.
+    const size_t ef0 = excludes_neighbourhood(effort.near_share, share) ? kExcludedBeam * ef : ef;
+    return filtered_beam(index.links(), 0, dist, entries, k, ef0, share, accept, within, effort, *scratch, out);
   };
   if (const QuantizedSearch* quantized = index.quantized()) {
     if (!walk(QuantizedDistance(q, *quantized))) return std::nullopt;

@@ -159,6 +159,10 @@ struct PlanCosts {
   double walk = 0;  // the predicate-aware walk, as estimated before it starts
   // What a walk that has measured, read and tested this much has cost.
   static double walked(size_t measured, size_t lists, size_t tests);
+  // Whether to scan after all, once the walk has found that the filter
+  // excludes the query's own neighbourhood: such a walk must search around
+  // it, wider, and costs several times the estimate.
+  bool prefer_scan(bool excluded) const;
 };
 
 // The costs with beam width ef, among `live` records whose layer-0 lists
