@@ -186,24 +186,8 @@ size_t Database::count(const Filter* filter) const {
 // ---- in-memory halves of the writes ----
 
 void Database::apply_insert_new(const std::string& id, const float* vector, std::optional<Json> metadata) {
-  std::unique_lock<FairSharedMutex> index(index_mu_);
-  const Slot slot = index_->insert(vector);
-  {
-    std::unique_lock<FairSharedMutex> sid(slot_to_id_mu_);
-    if (slot_to_id_.size() <= slot) slot_to_id_.resize(size_t{slot} + 1);
-    slot_to_id_[slot] = id;
-  }
-  {
-    std::unique_lock<FairSharedMutex> meta(metadata_mu_);
-    if (metadata_.size() <= slot) metadata_.resize(size_t{slot} + 1);
-    {
-      std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
-      metadata_index_.index(slot, metadata ? &*metadata : nullptr);
-    }
-    metadata_[slot] = std::move(metadata);
-  }
-  // The id becomes visible only once its slot, id entry and metadata exist.
-  id_to_slot_[id] = slot;
+  std::vector<std::optional<Json>*> metadatas{&metadata};
+  apply_insert_batch({&id}, {vector}, metadatas);
 }
 
 void Database::apply_replace(Slot slot, const float* vector, bool metadata_change, std::optional<Json> metadata) {

@@ -5,7 +5,8 @@
 // Locks. Each member has its own lock. A thread holding several takes them in
 // this order, and releases in reverse:
 //
-//     compact_mu_ -> id_to_slot_mu_ -> wal_mu_ -> index_mu_ -> slot_to_id_mu_ -> metadata_mu_ -> metadata_index_mu_
+//     compact_mu_ -> id_to_slot_mu_ -> wal_mu_ -> index_mu_ -> index_write_mu_ -> slot_to_id_mu_ -> metadata_mu_
+//         -> metadata_index_mu_
 //
 // (save takes wal_mu_ last, after its shared locks; see the write rule.)
 //
@@ -19,6 +20,24 @@
 //
 // Searches take index_mu_, slot_to_id_mu_ and metadata_mu_ shared (and briefly
 // metadata_index_mu_), so they run beside each other and wait only for writers.
+//
+// Adds beside searches. New records (add, upsert of a new id, batches of up
+// to PARALLEL_BATCH_THRESHOLD new records) are linked into the index under
+// index_mu_ held shared plus index_write_mu_, which keeps the writers of the
+// index to one at a time (they also all hold id_to_slot_mu_ exclusively) and
+// keeps out the few readers of array sizes (stats, with_index). It works
+// only while every array has room (see HnswIndex::insert_beside_searches);
+// otherwise that add takes index_mu_ exclusively and grows everything,
+// slot_to_id_ and metadata_ included, ahead by half again. The new slot's id
+// and metadata are written before the index publishes the slot, so a search
+// that meets it finds both; no reader looks at a slot the index has not
+// published (searches reach slots only through the index, and every other
+// reader of a slot's entries holds id_to_slot_mu_, which the writer holds
+// exclusively). Object metadata is then entered in metadata_index_ under
+// metadata_mu_ and metadata_index_mu_ held exclusively, as before: until
+// then a filtered search treats the record as not yet added. Updates of an
+// existing vector, deletes, compaction, save and quantizer changes keep
+// their exclusive locks.
 #pragma once
 
 #include <cstddef>
@@ -197,6 +216,7 @@ class Database {
   template <class F>
   auto with_index(F&& f) const {
     std::shared_lock<FairSharedMutex> lock(index_mu_);
+    std::lock_guard<std::mutex> no_add(index_write_mu_);
     return f(*index_);
   }
 
@@ -279,12 +299,19 @@ class Database {
 
   mutable FairSharedMutex index_mu_;
   std::unique_ptr<HnswIndex> index_;  // guarded by index_mu_; never null
+  // Held with index_mu_ shared by the one writer that adds beside searches,
+  // and by readers of the index's array sizes (see "Adds beside searches").
+  mutable std::mutex index_write_mu_;
 
+  // Both tables hold an entry per slot of the index's capacity: entries of
+  // published slots are guarded by their lock; the entries beyond belong to
+  // the writer holding id_to_slot_mu_ exclusively, and their number changes
+  // only under index_mu_ held exclusively.
   mutable FairSharedMutex slot_to_id_mu_;
-  std::vector<std::string> slot_to_id_;  // guarded by slot_to_id_mu_; one per slot, "" for deleted slots
+  std::vector<std::string> slot_to_id_;  // "" for deleted and unused slots
 
   mutable FairSharedMutex metadata_mu_;
-  std::vector<std::optional<Json>> metadata_;  // guarded by metadata_mu_; one per slot, absent for deleted slots
+  std::vector<std::optional<Json>> metadata_;  // absent for deleted and unused slots
 
   // Guarded by metadata_index_mu_; exactly the live slots' scalar fields.
   // Every writer also holds metadata_mu_ exclusively while it changes it, so a

@@ -1,5 +1,6 @@
 // Batch writes: many records logged with one append and applied with one
 // parallel batch insertion for the new vectors.
+#include <algorithm>
 #include <unordered_map>
 
 #include "engine/db/database.h"
@@ -66,27 +67,65 @@ class NewRecords {
 
 void Database::apply_insert_batch(const std::vector<const std::string*>& ids, const std::vector<const float*>& vectors,
                                   std::vector<std::optional<Json>*>& metadatas) {
-  if (ids.empty()) return;
-  std::unique_lock<FairSharedMutex> index(index_mu_);
-  const std::vector<Slot> slots = index_->batch_insert(vectors);
-  std::unique_lock<FairSharedMutex> sid(slot_to_id_mu_);
-  std::unique_lock<FairSharedMutex> meta(metadata_mu_);
-  std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
-  const size_t needed = size_t{slots.back()} + 1;
-  if (slot_to_id_.size() < needed) slot_to_id_.resize(needed);
-  if (metadata_.size() < needed) metadata_.resize(needed);
-  for (size_t i = 0; i < ids.size(); ++i) {
-    const Slot s = slots[i];
-    slot_to_id_[s] = *ids[i];
+  const size_t n = ids.size();
+  if (n == 0) return;
+  auto take = [&](size_t i) -> std::optional<Json> {
     std::optional<Json>* m = metadatas[i];
-    if (m && *m) {
-      metadata_index_.index(s, &**m);
-      metadata_[s] = std::move(*m);
-    } else {
-      metadata_[s].reset();
+    return m && *m ? std::move(*m) : std::nullopt;
+  };
+  std::vector<uint8_t> levels(n);
+  for (uint8_t& level : levels) level = static_cast<uint8_t>(index_->random_level());
+  std::vector<Slot> slots;
+  slots.reserve(n);
+
+  // A batch this small is linked node by node anyway: beside the searches,
+  // when every array has room (see "Adds beside searches" in database.h).
+  bool objects = false;
+  if (n <= PARALLEL_BATCH_THRESHOLD) {
+    std::shared_lock<FairSharedMutex> index(index_mu_);
+    std::lock_guard<std::mutex> writer(index_write_mu_);
+    const size_t first = index_->node_count();
+    if (index_->has_room(levels) && first + n <= slot_to_id_.size() && first + n <= metadata_.size()) {
+      for (size_t i = 0; i < n; ++i) {
+        // In place before the index publishes the slot, so a search that
+        // meets it finds them.
+        const size_t s = first + i;
+        slot_to_id_[s] = *ids[i];
+        metadata_[s] = take(i);
+        objects = objects || (metadata_[s] && metadata_[s]->is_object());
+        slots.push_back(index_->insert_beside_searches(vectors[i], levels[i]));
+      }
     }
-    id_to_slot_[*ids[i]] = s;
   }
+  if (objects) {
+    // Plans borrow the metadata index's sets under metadata_mu_ held shared:
+    // changing them waits for the searches in flight.
+    std::unique_lock<FairSharedMutex> meta(metadata_mu_);
+    std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
+    for (const Slot s : slots) {
+      if (metadata_[s]) metadata_index_.index(s, &*metadata_[s]);
+    }
+  }
+
+  if (slots.empty()) {
+    std::unique_lock<FairSharedMutex> index(index_mu_);
+    slots = index_->batch_insert(vectors, levels);
+    std::unique_lock<FairSharedMutex> sid(slot_to_id_mu_);
+    std::unique_lock<FairSharedMutex> meta(metadata_mu_);
+    std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
+    // The tables follow the index's capacity, so the adds that fill it can
+    // run beside searches.
+    const size_t room = std::max<size_t>(size_t{slots.back()} + 1, index_->node_capacity());
+    if (slot_to_id_.size() < room) slot_to_id_.resize(room);
+    if (metadata_.size() < room) metadata_.resize(room);
+    for (size_t i = 0; i < n; ++i) {
+      const Slot s = slots[i];
+      slot_to_id_[s] = *ids[i];
+      metadata_[s] = take(i);
+      if (metadata_[s]) metadata_index_.index(s, &*metadata_[s]);
+    }
+  }
+  for (size_t i = 0; i < n; ++i) id_to_slot_[*ids[i]] = slots[i];
 }
 
 Status Database::add_many(const std::vector<std::string>& ids, const VectorBatch& vectors,

@@ -191,8 +191,15 @@ Status Database::save() {
 }
 
 void Database::reserve(size_t records) {
+  // The tables follow the index's capacity; their sizes change only with the
+  // writers kept out.
+  std::unique_lock<FairSharedMutex> ids(id_to_slot_mu_);
   std::unique_lock<FairSharedMutex> index(index_mu_);
   index_->reserve(records);
+  std::unique_lock<FairSharedMutex> sid(slot_to_id_mu_);
+  std::unique_lock<FairSharedMutex> meta(metadata_mu_);
+  if (slot_to_id_.size() < index_->node_capacity()) slot_to_id_.resize(index_->node_capacity());
+  if (metadata_.size() < index_->node_capacity()) metadata_.resize(index_->node_capacity());
 }
 
 }  // namespace kelpo

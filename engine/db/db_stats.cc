@@ -7,6 +7,9 @@ namespace kelpo {
 
 DatabaseStats Database::stats() const {
   std::shared_lock<FairSharedMutex> lock(index_mu_);
+  // The sizes read below are the arrays' own, which an add beside searches
+  // changes.
+  std::lock_guard<std::mutex> no_add(index_write_mu_);
   const HnswIndex& index = *index_;
   DatabaseStats st;
   st.num_deleted = index.deleted_count();

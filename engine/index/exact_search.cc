@@ -210,8 +210,9 @@ std::vector<Neighbor> HnswIndex::exact_search(const float* q, size_t k) const {
     }
     return top[0].take();
   }
-  // The rows are all stored floats / dim; with dim 0 there are none to scan.
-  const size_t rows = dim_ == 0 ? 0 : vectors_.size() / dim_;
+  // The published rows: an insert beside this search may be appending the
+  // next one.
+  const size_t rows = dim_ == 0 ? 0 : n;
   float dots[kRowTile];
   scan_rows(metric_, q, 1, vectors_.data(), norms_.data(), rows, dim_, top, dots);
   return top[0].take();
@@ -227,7 +228,7 @@ std::vector<std::vector<Neighbor>> HnswIndex::exact_search_many(const float* que
   }
   show_brute_force_hint();
   const Slot n = node_count();
-  const size_t rows = dim_ == 0 ? 0 : vectors_.size() / dim_;
+  const size_t rows = dim_ == 0 ? 0 : n;
   const size_t blocks = (count + kQueryBlock - 1) / kQueryBlock;
   oneapi::tbb::parallel_for(size_t{0}, blocks, [&](size_t b) {
     const size_t first = b * kQueryBlock;

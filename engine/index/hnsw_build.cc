@@ -49,23 +49,75 @@ size_t HnswIndex::random_level() const {
   return static_cast<size_t>(level);
 }
 
+bool HnswIndex::rows_have_room(size_t nodes) const {
+  const size_t after = static_cast<size_t>(links_.size()) + nodes;
+  return vectors_.has_room(nodes * dim_) && norms_.size() + nodes <= norms_.capacity() &&
+         deleted_bits_.size() * 64 >= after && (!quantized_ || quantized_->has_room(nodes));
+}
+
+void HnswIndex::reserve_rows(size_t nodes) {
+  const size_t after = norms_.size() + nodes;
+  vectors_.reserve_more(nodes * dim_);
+  if (after > norms_.capacity()) norms_.reserve(std::max(after, norms_.capacity() + norms_.capacity() / 2));
+  if (quantized_) quantized_->reserve_more(nodes);
+  // The bits cover the whole capacity, so a node staged beside searches has
+  // its (clear) bit without the array moving.
+  const size_t capacity = std::max(after, links_.node_capacity());
+  if (deleted_bits_.size() * 64 < capacity) deleted_bits_.resize((capacity + 63) / 64, 0);
+}
+
+void HnswIndex::append_row(const float* v) {
+  vectors_.append(v, dim_);
+  norms_.push_back(vector_norm(v, dim_));
+  if (quantized_) quantized_->append(v);
+}
+
 void HnswIndex::append_nodes(const std::vector<const float*>& vectors, const std::vector<uint8_t>& levels) {
   const size_t n = vectors.size();
-  vectors_.reserve_more(n * dim_);
-  norms_.reserve(norms_.size() + n);
-  for (const float* v : vectors) {
-    vectors_.append(v, dim_);
-    norms_.push_back(vector_norm(v, dim_));
-  }
-  if (quantized_) {
-    quantized_->reserve_more(n);
-    for (const float* v : vectors) quantized_->append(v);
-  }
+  size_t upper = 0;
+  for (uint8_t level : levels) upper += level;
+  links_.reserve(n, upper);
+  reserve_rows(n);
+  for (const float* v : vectors) append_row(v);
   links_.add_nodes(levels.data(), n);
-  deleted_bits_.resize((static_cast<size_t>(links_.size()) + 63) / 64, 0);
 }
 
 Slot HnswIndex::insert(const float* v) { return batch_insert(std::vector<const float*>{v}).front(); }
+
+bool HnswIndex::has_room(const std::vector<uint8_t>& levels) const {
+  size_t upper = 0;
+  for (uint8_t level : levels) upper += level;
+  return links_.has_room(levels.size(), upper) && rows_have_room(levels.size());
+}
+
+Slot HnswIndex::insert_beside_searches(const float* v, size_t level) {
+  // Everything below is written beyond the published node count, where no
+  // search reads, into room reserved earlier: nothing a search holds moves.
+  append_row(v);
+  const Slot slot = links_.stage_node(level);
+  const Slot entry = entry_point();
+  if (entry == NO_ENTRY) {
+    links_.publish();
+    set_top(slot, level);
+    live_count_.fetch_add(1, std::memory_order_relaxed);
+    return slot;
+  }
+  // Its own lists first, while nothing leads to it; then the count; then the
+  // links back, each of which makes it reachable from one list.
+  ChosenLinks chosen;
+  connect_layers(slot, level, entry, 0, &chosen);
+  links_.publish();
+  {
+    ScratchPool::Lease scratch = lease_scratch();
+    for (size_t layer = 0; layer < chosen.per_layer.size(); ++layer) {
+      const std::vector<Slot>& to = chosen.per_layer[layer];
+      link_back(slot, layer, to.data(), to.size(), *scratch);
+    }
+  }
+  if (level > max_level()) set_top(slot, level);
+  live_count_.fetch_add(1, std::memory_order_relaxed);
+  return slot;
+}
 
 std::vector<Slot> HnswIndex::batch_insert(const std::vector<const float*>& vectors) {
   std::vector<uint8_t> levels(vectors.size());
@@ -87,19 +139,15 @@ std::vector<Slot> HnswIndex::insert_with_levels(const std::vector<const float*>&
   if (cache) links_.enable_distance_cache();
 
   size_t next = 0;
-  if (entry_point_ == NO_ENTRY) {
+  if (entry_point() == NO_ENTRY) {
     // The first node starts the graph; there is nothing to link it to.
-    entry_point_ = start;
-    max_level_ = levels[0];
+    set_top(start, levels[0]);
     next = 1;
   }
   const size_t sequential_end = std::min(n, PARALLEL_BATCH_THRESHOLD);
   for (; next < sequential_end; ++next) {
-    connect_node(start + static_cast<Slot>(next), levels[next], entry_point_);
-    if (levels[next] > max_level_) {
-      entry_point_ = start + static_cast<Slot>(next);
-      max_level_ = levels[next];
-    }
+    connect_node(start + static_cast<Slot>(next), levels[next], entry_point());
+    if (levels[next] > max_level()) set_top(start + static_cast<Slot>(next), levels[next]);
   }
 
   if (n > PARALLEL_BATCH_THRESHOLD) {
@@ -107,7 +155,7 @@ std::vector<Slot> HnswIndex::insert_with_levels(const std::vector<const float*>&
     // every node is linked into a graph that already holds (nearly) all the
     // nodes before it. Splitting the range instead would have some threads
     // link late nodes into a graph that is still mostly empty.
-    const Slot entry = entry_point_;
+    const Slot entry = entry_point();
     std::atomic<size_t> cursor{PARALLEL_BATCH_THRESHOLD};
     const size_t tasks = static_cast<size_t>(std::max(1, oneapi::tbb::this_task_arena::max_concurrency()));
     oneapi::tbb::parallel_for(size_t{0}, tasks, [&](size_t) {
@@ -123,14 +171,11 @@ std::vector<Slot> HnswIndex::insert_with_levels(const std::vector<const float*>&
     // down to the luck of the first 128 levels. So, in input order, such a
     // node is linked on those upper layers too (as a sequential insert would
     // have done) before the entry point moves to it.
-    const size_t frozen_top = max_level_;
+    const size_t frozen_top = max_level();
     for (size_t i = PARALLEL_BATCH_THRESHOLD; i < n; ++i) {
       if (levels[i] <= frozen_top) continue;
-      connect_layers(start + static_cast<Slot>(i), levels[i], entry_point_, frozen_top + 1);
-      if (levels[i] > max_level_) {
-        entry_point_ = start + static_cast<Slot>(i);
-        max_level_ = levels[i];
-      }
+      connect_layers(start + static_cast<Slot>(i), levels[i], entry_point(), frozen_top + 1);
+      if (levels[i] > max_level()) set_top(start + static_cast<Slot>(i), levels[i]);
     }
   }
 
@@ -164,8 +209,8 @@ size_t HnswIndex::select_neighbors(const Neighbor* ranked, size_t count, size_t 
   return kept;
 }
 
-void HnswIndex::connect_layers(Slot slot, size_t level, Slot entry, size_t lowest) {
-  const size_t top = max_level_;
+void HnswIndex::connect_layers(Slot slot, size_t level, Slot entry, size_t lowest, ChosenLinks* later) {
+  const size_t top = max_level();
   if (std::min(level, top) < lowest) return;
   ScratchPool::Lease scratch = lease_scratch();
   const QueryDistance to_new = walk_distance(vector(slot), norms_[slot]);
@@ -231,42 +276,56 @@ void HnswIndex::connect_layers(Slot slot, size_t level, Slot entry, size_t lowes
       length = count;
     });
 
-    for (size_t i = 0; i < chosen; ++i) {
-      const Slot s = selected[i].slot;
-      if (!links_.has_layer(s, layer)) continue;
-      const QueryDistance to_s = walk_distance(vector(s), norms_[s]);
-      links_.update(s, layer, [&](Slot* entries, size_t& length, float* distances) {
-        // A second copy of a link would only take a place from a real one.
-        for (size_t j = 0; j < length; ++j) {
-          if (entries[j] == slot) return;
-        }
-        if (length < cap) {
-          if (distances != nullptr) distances[length] = NAN;  // measured if a prune needs it
-          entries[length++] = slot;
-          return;
-        }
-        // Full: rank the list plus the newcomer by distance to s (a stable
-        // sort, so the newcomer, last, loses ties) and keep a diverse subset,
-        // as the new node chose its own.
-        Neighbor* ranked = scratch->pruning.data();
-        for (size_t j = 0; j < length; ++j) {
-          const bool known = distances != nullptr && !std::isnan(distances[j]);
-          ranked[j] = {entries[j], known ? distances[j] : to_s(entries[j])};
-        }
-        ranked[length] = {slot, to_s(slot)};
-        stable_sort_by_distance(ranked, length + 1);
-        Neighbor* kept = ranked + length + 1;
-        const size_t count = select_neighbors(ranked, length + 1, cap, kept);
-        for (size_t j = 0; j < count; ++j) entries[j] = kept[j].slot;
-        if (distances != nullptr) {
-          for (size_t j = 0; j < count; ++j) distances[j] = kept[j].distance;
-        }
-        length = count;
-      });
+    if (later != nullptr) {
+      if (later->per_layer.size() <= layer) later->per_layer.resize(layer + 1);
+      std::vector<Slot>& keep = later->per_layer[layer];
+      keep.clear();
+      for (size_t i = 0; i < chosen; ++i) keep.push_back(selected[i].slot);
+    } else {
+      Slot* to = scratch->fresh.data();
+      for (size_t i = 0; i < chosen; ++i) to[i] = selected[i].slot;
+      link_back(slot, layer, to, chosen, *scratch);
     }
 
     if (!candidates.empty()) ep = candidates.front().slot;
     if (layer == lowest) break;
+  }
+}
+
+void HnswIndex::link_back(Slot slot, size_t layer, const Slot* chosen, size_t count, SearchScratch& scratch) {
+  const size_t cap = links_.capacity(layer);
+  for (size_t i = 0; i < count; ++i) {
+    const Slot s = chosen[i];
+    if (!links_.has_layer(s, layer)) continue;
+    const QueryDistance to_s = walk_distance(vector(s), norms_[s]);
+    links_.update(s, layer, [&](Slot* entries, size_t& length, float* distances) {
+      // A second copy of a link would only take a place from a real one.
+      for (size_t j = 0; j < length; ++j) {
+        if (entries[j] == slot) return;
+      }
+      if (length < cap) {
+        if (distances != nullptr) distances[length] = NAN;  // measured if a prune needs it
+        entries[length++] = slot;
+        return;
+      }
+      // Full: rank the list plus the newcomer by distance to s (a stable
+      // sort, so the newcomer, last, loses ties) and keep a diverse subset,
+      // as the new node chose its own.
+      Neighbor* ranked = scratch.pruning.data();
+      for (size_t j = 0; j < length; ++j) {
+        const bool known = distances != nullptr && !std::isnan(distances[j]);
+        ranked[j] = {entries[j], known ? distances[j] : to_s(entries[j])};
+      }
+      ranked[length] = {slot, to_s(slot)};
+      stable_sort_by_distance(ranked, length + 1);
+      Neighbor* kept = ranked + length + 1;
+      const size_t kept_count = select_neighbors(ranked, length + 1, cap, kept);
+      for (size_t j = 0; j < kept_count; ++j) entries[j] = kept[j].slot;
+      if (distances != nullptr) {
+        for (size_t j = 0; j < kept_count; ++j) distances[j] = kept[j].distance;
+      }
+      length = kept_count;
+    });
   }
 }
 
@@ -300,7 +359,7 @@ void HnswIndex::update_vector(Slot slot, const float* v) {
   // them would mean scanning every list.
   unlink(slot);
 
-  Slot entry = entry_point_;
+  Slot entry = entry_point();
   if (entry == slot) {
     // The descent starts from the top layer, so it must start at a node that
     // has it: the lowest live node of the top level, else the lowest live node
@@ -311,7 +370,7 @@ void HnswIndex::update_vector(Slot slot, const float* v) {
     for (Slot s = 0; s < node_count() && entry == NO_ENTRY; ++s) {
       if (s == slot || is_deleted(s)) continue;
       if (lowest_live == slot) lowest_live = s;
-      if (links_.level(s) == max_level_) entry = s;
+      if (links_.level(s) == max_level()) entry = s;
     }
     if (entry == NO_ENTRY) entry = lowest_live;
   }

@@ -138,15 +138,15 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::restore(size_t dim, Metric metric,
   index->links_.adopt(std::move(a));
   index->vectors_ = std::move(vectors);
   index->norms_ = std::move(norms);
-  index->entry_point_ = graph.entry_point;
-  index->max_level_ = n == 0 ? 0 : graph.max_level;
+  index->set_top(graph.entry_point, n == 0 ? 0 : graph.max_level);
   index->live_count_.store(n - index->deleted_count_);
   return index;
 }
 
 void HnswIndex::reserve(size_t nodes) {
-  vectors_.reserve_more(nodes * dim_);
-  norms_.reserve(norms_.size() + nodes);
+  // About one node in m - 1 has upper layers (the level draw is geometric).
+  links_.reserve(nodes, nodes / std::max<size_t>(1, m() - 1) + 16);
+  reserve_rows(nodes);
 }
 
 std::vector<Slot> HnswIndex::deleted_slots() const {

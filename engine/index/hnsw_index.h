@@ -29,9 +29,25 @@
 //
 // Thread safety. The owner guards the index with a reader-writer lock:
 // searches and read accessors run under it shared, everything that changes
-// the index under it exclusively. Inside, each neighbour list has its own
-// spin lock (see NeighborLists), which is what lets the parallel phase of
-// batch_insert link many nodes at once and lets searches run beside each other.
+// the index under it exclusively, with one exception: insert_beside_searches
+// adds a node under the shared lock, one such writer at a time (the owner
+// serialises them), while searches run. It relies on:
+//   - room reserved ahead: it moves no array (vectors, norms, levels, lists,
+//     deleted bits, codes); when one is full it refuses, and the owner
+//     inserts under the exclusive lock, which grows them geometrically;
+//   - the node count, published with a release store once the node's vector,
+//     norm, code, level and own lists are in place; readers load it with
+//     acquire and read rows, norms and bits only below it;
+//   - the back-links made after that, each under its list's lock, so a
+//     reader reaches the node only through a list that was unlocked after
+//     the node was complete;
+//   - the entry point and top level, one atomic word published after the
+//     back-links, so a reader never sees a level without its entry;
+//   - search scratch sized to the node capacity, so a node published after a
+//     walk began is still within its visited marks.
+// Inside, each neighbour list has its own spin lock (see NeighborLists),
+// which is what lets the parallel phase of batch_insert link many nodes at
+// once and lets searches run beside each other and beside that writer.
 #pragma once
 
 #include <atomic>
@@ -119,8 +135,8 @@ class HnswIndex {
   bool is_deleted(Slot s) const { return (deleted_bits_[s >> 6] >> (s & 63)) & 1; }
   // The deleted slots in ascending order.
   std::vector<Slot> deleted_slots() const;
-  size_t max_level() const { return max_level_; }
-  Slot entry_point() const { return entry_point_; }
+  size_t max_level() const { return static_cast<size_t>(top_.load(std::memory_order_acquire) >> 32); }
+  Slot entry_point() const { return static_cast<Slot>(top_.load(std::memory_order_acquire)); }
   size_t node_level(Slot s) const { return links_.level(s); }
   // True when search() would scan exactly rather than walk the graph.
   bool uses_brute_force() const { return static_cast<uint64_t>(live_count()) * dim_ < BRUTE_FORCE_LIMIT; }
@@ -142,9 +158,26 @@ class HnswIndex {
   // Adds s to the deleted set (if below the node count and not yet there).
   // Links, vector, norm and the entry point stay.
   void mark_deleted(Slot s);
-  // Room for `nodes` more vectors and norms without regrowing (converts a
-  // Mapped store to Owned, as any insert would).
+  // Room for `nodes` more nodes (vectors, norms, lists, codes) without
+  // regrowing (converts a Mapped store to Owned, as any insert would).
   void reserve(size_t nodes);
+  // Nodes the arrays hold room for (changes only under the exclusive lock).
+  size_t node_capacity() const { return links_.node_capacity(); }
+
+  // --- the insert that runs beside searches ---
+  // Whether insert_beside_searches can place nodes of these levels, one
+  // after another, without growing any array.
+  bool has_room(const std::vector<uint8_t>& levels) const;
+  // Inserts v (dim floats, copied) as slot node_count() with this level
+  // (from random_level()) while searches run under the shared lock. Needs
+  // has_room({level}); one caller at a time, and none beside the exclusive
+  // changes. Returns the new slot.
+  Slot insert_beside_searches(const float* v, size_t level);
+  // batch_insert with the levels already drawn (by random_level()), one per
+  // vector: the exclusive form of the above, growing whatever lacks room.
+  std::vector<Slot> batch_insert(const std::vector<const float*>& vectors, const std::vector<uint8_t>& levels) {
+    return insert_with_levels(vectors, levels);
+  }
 
   // --- quantized traversal (exclusive lock to change) ---
   // Trains a quantizer on every slot's vector (deleted ones included) and
@@ -205,15 +238,35 @@ class HnswIndex {
   uint64_t graph_bytes() const;
 
   const NeighborLists& links() const { return links_; }
-  // Scratch for one layer search; return it by dropping the lease.
-  ScratchPool::Lease lease_scratch() const { return scratch_.acquire(m0()); }
+  // Scratch for one layer search; return it by dropping the lease. Its
+  // visited marks cover the node capacity: a node published while a walk
+  // runs may be reached by it.
+  ScratchPool::Lease lease_scratch() const { return scratch_.acquire(m0(), node_capacity()); }
 
  private:
   friend class HnswIndexTestPeer;
 
+  // The lists a node chose on each layer, for links back to it made later.
+  struct ChosenLinks {
+    std::vector<std::vector<Slot>> per_layer;  // [layer]
+  };
   // connect_node restricted to layers `lowest` and up (the descent to them
-  // included).
-  void connect_layers(Slot slot, size_t level, Slot entry, size_t lowest);
+  // included). With `later`, the node's own lists are filled but the links
+  // back to it are left to link_back (the node stays unreachable).
+  void connect_layers(Slot slot, size_t level, Slot entry, size_t lowest, ChosenLinks* later = nullptr);
+  // Adds slot to the list (s, layer) of each chosen s, pruning full ones.
+  void link_back(Slot slot, size_t layer, const Slot* chosen, size_t count, SearchScratch& scratch);
+  // Publishes entry point and top level together.
+  void set_top(Slot entry, size_t level) {
+    top_.store((static_cast<uint64_t>(level) << 32) | entry, std::memory_order_release);
+  }
+  // Room in the vectors, norms, codes and deleted bits for `nodes` more.
+  bool rows_have_room(size_t nodes) const;
+  // Grows vectors, norms, codes and deleted bits for `nodes` more
+  // (geometrically). Exclusive.
+  void reserve_rows(size_t nodes);
+  // Appends v's row, norm and code (no links, no count). Needs room.
+  void append_row(const float* v);
   // batch_insert with the levels already drawn, one per vector.
   std::vector<Slot> insert_with_levels(const std::vector<const float*>& vectors, const std::vector<uint8_t>& levels);
   // Appends vectors, norms and nodes for new slots (no links). Converts a
@@ -241,18 +294,21 @@ class HnswIndex {
   const double level_mult_;
   const DistanceFunction distance_;
 
-  // Changed only under the owner's exclusive lock.
+  // Changed under the owner's exclusive lock, except that the writer of
+  // insert_beside_searches appends within the reserved room (moving
+  // nothing) beyond the published node count.
   VectorStore vectors_;                 // node_count() * dim floats
   std::vector<float> norms_;            // one per node
-  std::vector<uint64_t> deleted_bits_;  // bit s set <=> s deleted; covers every node
+  std::vector<uint64_t> deleted_bits_;  // bit s set <=> s deleted; covers the node capacity
   size_t deleted_count_ = 0;            // bits set in deleted_bits_
-  size_t max_level_ = 0;                // level of entry_point_; 0 when empty
-  Slot entry_point_ = NO_ENTRY;
+  // Entry point (low 32 bits, NO_ENTRY when empty) and the top level, its
+  // level (high 32 bits, 0 when empty): one word, so they change together.
+  std::atomic<uint64_t> top_{NO_ENTRY};
   std::atomic<size_t> live_count_{0};   // node_count() - deleted_count_
   std::unique_ptr<QuantizedSearch> quantized_;  // present while quantized traversal is on
 
   // Node levels and lists: sized under the exclusive lock, list contents
-  // guarded by their own spin locks.
+  // guarded by their own spin locks; the node count is published here.
   NeighborLists links_;
 
   // Search scratch, internally locked.

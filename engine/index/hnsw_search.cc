@@ -23,7 +23,7 @@ std::vector<Neighbor> HnswIndex::search_layer(const float* q, Slot entry, size_t
 }
 
 std::vector<Neighbor> HnswIndex::search(const float* q, size_t k, size_t ef) const {
-  if (entry_point_ == NO_ENTRY) return {};
+  if (entry_point() == NO_ENTRY) return {};
   if (uses_brute_force()) return exact_search(q, k);
   return graph_search(q, k, ef);
 }
@@ -34,12 +34,16 @@ std::vector<Neighbor> HnswIndex::graph_search(const float* q, size_t k, size_t e
   ScratchPool::Lease scratch = lease_scratch();
   const QueryDistance exact(q, vectors_.data(), dim_, distance_);
   const size_t beam = std::max(ef, k);
+  // One load: an insert beside this search may move both.
+  const uint64_t top = top_.load(std::memory_order_acquire);
+  const Slot entry = static_cast<Slot>(top);
+  const size_t max_level = static_cast<size_t>(top >> 32);
   std::vector<Neighbor> candidates;
   if (quantized_) {
-    walk_graph(links_, entry_point_, max_level_, QuantizedDistance(q, *quantized_), beam, AcceptAll{},
+    walk_graph(links_, entry, max_level, QuantizedDistance(q, *quantized_), beam, AcceptAll{},
                *scratch, candidates);
   } else {
-    walk_graph(links_, entry_point_, max_level_, walk_distance(q, vector_norm(q, dim_)), beam, AcceptAll{},
+    walk_graph(links_, entry, max_level, walk_distance(q, vector_norm(q, dim_)), beam, AcceptAll{},
                *scratch, candidates);
   }
   // Deleted slots were walked and kept in the beam like live ones; drop them

@@ -1,5 +1,6 @@
 #include "engine/index/neighbor_lists.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -9,24 +10,39 @@ namespace kelpo {
 
 NeighborLists::NeighborLists(size_t m) : m_(m), m0_(2 * m), stride0_(1 + 2 * m), stride_upper_(1 + m) {}
 
-void NeighborLists::add_nodes(const uint8_t* levels, size_t count) {
-  size_t upper_blocks = upper_.size() / stride_upper_;
-  size_t new_blocks = 0;
-  for (size_t i = 0; i < count; ++i) new_blocks += levels[i];
+void NeighborLists::grow(size_t nodes, size_t blocks) {
   // Block indices are 32-bit; running out of them is as fatal as running out
   // of memory.
-  if (upper_blocks + new_blocks > std::numeric_limits<uint32_t>::max()) std::abort();
-
-  const size_t old = levels_.size();
-  levels_.insert(levels_.end(), levels, levels + count);
-  upper_block_.resize(old + count, 0);
-  layer0_.resize((old + count) * stride0_, 0);
-  upper_.resize((upper_blocks + new_blocks) * stride_upper_, 0);
-  for (size_t i = 0; i < count; ++i) {
-    if (levels[i] == 0) continue;
-    upper_block_[old + i] = static_cast<uint32_t>(upper_blocks);
-    upper_blocks += levels[i];
+  if (blocks > std::numeric_limits<uint32_t>::max()) std::abort();
+  if (nodes > levels_.size()) {
+    levels_.resize(nodes, 0);
+    upper_block_.resize(nodes, 0);
+    layer0_.resize(nodes * stride0_, 0);
   }
+  if (blocks * stride_upper_ > upper_.size()) upper_.resize(blocks * stride_upper_, 0);
+}
+
+void NeighborLists::reserve(size_t nodes, size_t upper_layers) {
+  // Geometric, so a stream of single inserts regrows rarely; never less than
+  // asked, so one large batch takes exactly what it needs.
+  auto ahead = [](size_t have, size_t needed) { return needed <= have ? have : std::max(needed, have + have / 2); };
+  grow(ahead(levels_.size(), staged_ + nodes), ahead(upper_.size() / stride_upper_, upper_used_ + upper_layers));
+}
+
+Slot NeighborLists::stage_node(size_t level) {
+  const size_t s = staged_++;
+  levels_[s] = static_cast<uint8_t>(level);
+  upper_block_[s] = static_cast<uint32_t>(upper_used_);
+  upper_used_ += level;
+  return static_cast<Slot>(s);
+}
+
+void NeighborLists::add_nodes(const uint8_t* levels, size_t count) {
+  size_t new_blocks = 0;
+  for (size_t i = 0; i < count; ++i) new_blocks += levels[i];
+  reserve(count, new_blocks);
+  for (size_t i = 0; i < count; ++i) stage_node(levels[i]);
+  publish();
 }
 
 void NeighborLists::adopt(NeighborArrays arrays) {
@@ -34,10 +50,13 @@ void NeighborLists::adopt(NeighborArrays arrays) {
   upper_block_ = std::move(arrays.upper_block);
   layer0_ = std::move(arrays.layer0);
   upper_ = std::move(arrays.upper);
+  staged_ = levels_.size();
+  upper_used_ = upper_.size() / stride_upper_;
+  count_.store(static_cast<Slot>(staged_), std::memory_order_release);
   distance_cache_.clear();
 }
 
-void NeighborLists::enable_distance_cache() { distance_cache_.assign(levels_.size() * m0_, NAN); }
+void NeighborLists::enable_distance_cache() { distance_cache_.assign(staged_ * m0_, NAN); }
 
 void NeighborLists::disable_distance_cache() {
   distance_cache_.clear();
@@ -50,9 +69,16 @@ uint64_t NeighborLists::total_entries() const {
   auto length = [](uint32_t& word) {
     return std::atomic_ref<uint32_t>(word).load(std::memory_order_relaxed) & ~kLockBit;
   };
+  // Lists beyond the published nodes are empty or being filled by a writer;
+  // only the published ones count.
+  const size_t nodes = size();
   uint64_t total = 0;
-  for (size_t i = 0; i < layer0_.size(); i += stride0_) total += length(layer0_[i]);
-  for (size_t i = 0; i < upper_.size(); i += stride_upper_) total += length(upper_[i]);
+  size_t blocks = 0;
+  for (size_t s = 0; s < nodes; ++s) {
+    total += length(layer0_[s * stride0_]);
+    blocks = std::max<size_t>(blocks, levels_[s] == 0 ? 0 : upper_block_[s] + levels_[s]);
+  }
+  for (size_t b = 0; b < blocks; ++b) total += length(upper_[b * stride_upper_]);
   return total;
 }
 

@@ -13,8 +13,13 @@
 // keep. Readers copy the list out under the bit and work on the copy, which
 // keeps hold times to a few dozen loads.
 //
-// Growth (add_nodes) reallocates and is only legal while no other thread
-// touches the lists (the index's exclusive lock).
+// Growth. The arrays are kept sized to a node capacity ahead of the node
+// count. Growing them (add_nodes beyond the capacity, reserve) reallocates and
+// is only legal while no other thread touches the lists (the index's
+// exclusive lock). Within the capacity one writer at a time may stage a node
+// (stage_node) while other threads read: a staged node's level and lists lie
+// beyond the node count, where no reader looks, until publish() moves the
+// count past it (a release store; size() is its acquire load).
 #pragma once
 
 #include <atomic>
@@ -53,14 +58,31 @@ class NeighborLists {
   size_t m0() const { return m0_; }
   size_t capacity(size_t layer) const { return layer == 0 ? m0_ : m_; }
 
-  // Number of nodes.
-  Slot size() const { return static_cast<Slot>(levels_.size()); }
+  // Number of nodes: every node below it is complete.
+  Slot size() const { return count_.load(std::memory_order_acquire); }
+  // Nodes the arrays hold room for; changes only under exclusive access.
+  size_t node_capacity() const { return levels_.size(); }
   size_t level(Slot s) const { return levels_[s]; }
   bool has_layer(Slot s, size_t layer) const { return layer <= levels_[s]; }
 
   // Appends `count` nodes with these levels (each at most kMaxStoredLevel)
-  // and empty lists. Exclusive access only.
+  // and empty lists, growing the arrays when they lack room, and publishes
+  // them at once. Exclusive access only.
   void add_nodes(const uint8_t* levels, size_t count);
+  // Room for `nodes` more nodes with `upper_layers` upper lists among them,
+  // grown geometrically. Exclusive access only.
+  void reserve(size_t nodes, size_t upper_layers);
+  // Whether `nodes` more nodes with `upper_layers` upper lists among them
+  // can be staged in the arrays as they are.
+  bool has_room(size_t nodes, size_t upper_layers) const {
+    return staged_ + nodes <= levels_.size() && upper_used_ + upper_layers <= upper_.size() / stride_upper_;
+  }
+  // Places the next node (number size(), not yet published) with this level
+  // and empty lists, without moving any array. Needs has_room(1, level); one
+  // writer at a time (the index's writer), readers may run meanwhile.
+  Slot stage_node(size_t level);
+  // Makes every staged node a node: size() becomes the staged count.
+  void publish() { count_.store(static_cast<Slot>(staged_), std::memory_order_release); }
 
   // Replaces every node and list by these arrays, laid out for this m. The
   // caller has checked them (see HnswIndex::restore). Exclusive access only.
@@ -161,12 +183,21 @@ class NeighborLists {
   const size_t stride0_;       // 1 + m0
   const size_t stride_upper_;  // 1 + m
 
-  // Sized by add_nodes under exclusive access. The words of each list are
-  // guarded by that list's spin bit (taken by readers too, hence mutable).
-  std::vector<uint8_t> levels_;          // one per node
+  // Grows the arrays to hold `nodes` nodes and `blocks` upper lists in all
+  // (never shrinks them). Exclusive access only.
+  void grow(size_t nodes, size_t blocks);
+
+  // Sized (to the capacity) under exclusive access; the entries of staged
+  // nodes are written by the one writer before publish(). The words of each
+  // list are guarded by that list's spin bit (taken by readers too, hence
+  // mutable).
+  std::vector<uint8_t> levels_;          // one per node of the capacity
   std::vector<uint32_t> upper_block_;    // one per node: first upper block, meaningful when level > 0
-  mutable std::vector<uint32_t> layer0_; // size() * stride0_
-  mutable std::vector<uint32_t> upper_;  // (total upper layers) * stride_upper_
+  mutable std::vector<uint32_t> layer0_; // capacity * stride0_
+  mutable std::vector<uint32_t> upper_;  // (upper lists of the capacity) * stride_upper_
+  std::atomic<Slot> count_{0};           // published nodes
+  size_t staged_ = 0;                    // nodes placed (>= count_); the writer's
+  size_t upper_used_ = 0;                // upper blocks handed out; the writer's
   // size() * m0_ floats while the cache is on, else empty; entry i of node s's
   // layer-0 list at s * m0_ + i, guarded like that list.
   std::vector<float> distance_cache_;

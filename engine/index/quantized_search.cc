@@ -247,11 +247,16 @@ float QuantizedSearch::dequantized_squared_norm(const uint8_t* row) const {
 }
 
 void QuantizedSearch::reserve_more(size_t n) {
-  codes_.reserve(codes_.size() + n * quantizer_.dim);
-  if (metric_ == Metric::kCosine) squared_norms_.reserve(squared_norms_.size() + n);
+  auto ahead = [](auto& v, size_t more) {
+    const size_t needed = v.size() + more;
+    if (needed > v.capacity()) v.reserve(std::max(needed, v.capacity() + v.capacity() / 2));
+  };
+  ahead(codes_, n * quantizer_.dim);
+  if (metric_ == Metric::kCosine) ahead(squared_norms_, n);
 }
 
 void QuantizedSearch::append(const float* vector) {
+  // Within the reserved room this moves no code a walk may be reading.
   const size_t at = codes_.size();
   codes_.resize(at + quantizer_.dim);
   quantizer_.quantize(vector, codes_.data() + at);

@@ -42,8 +42,14 @@ class QuantizedSearch {
 
   // Codes a new slot (the next one) with the existing quantizer.
   void append(const float* vector);
-  // Reserves room for n more slots.
+  // Reserves room for n more slots (growing geometrically).
   void reserve_more(size_t n);
+  // Whether n more slots fit without moving the codes or norms, so an append
+  // can run beside walks over the slots already there.
+  bool has_room(size_t n) const {
+    return codes_.capacity() - codes_.size() >= n * quantizer_.dim &&
+           (metric_ != Metric::kCosine || squared_norms_.capacity() - squared_norms_.size() >= n);
+  }
   // Codes slot s again, for its new vector.
   void set(Slot s, const float* vector);
 

@@ -11,7 +11,8 @@
 //
 // Nothing ever writes into a mapping: every mutating call converts the store
 // to Owned first. A store is not thread-safe for writes; concurrent reads of
-// data() are fine.
+// data() are fine, and so is one append within the room has_room() reports
+// beside readers of the rows already there (it moves nothing they read).
 #pragma once
 
 #include <cstddef>
@@ -89,6 +90,9 @@ class VectorStore {
   void append(const float* v, size_t n);
   // Makes room for `extra` more floats without changing size() (Owned).
   void reserve_more(size_t extra);
+  // Whether `extra` more floats can be appended without moving the floats
+  // (Owned, with the room reserved).
+  bool has_room(size_t extra) const { return !mapped_ && owned_.capacity() - owned_.size() >= extra; }
   // Overwrites floats [offset, offset + n) (converting to Owned first).
   void overwrite(size_t offset, const float* v, size_t n);
 

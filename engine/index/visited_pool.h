@@ -19,6 +19,10 @@ namespace kelpo {
 
 class VisitedSet {
  public:
+  // Room for marks on slots below `nodes`, kept by later begin() calls.
+  void reserve(size_t nodes) {
+    if (tags_.size() < nodes) tags_.resize(nodes, 0);
+  }
   // Starts a new search over `node_count` nodes: no node is marked.
   void begin(size_t node_count) {
     if (tags_.size() < node_count) tags_.resize(node_count, 0);
@@ -74,8 +78,9 @@ class ScratchPool {
     std::unique_ptr<SearchScratch> s_;
   };
 
-  // A scratch whose list buffers hold at least `list_capacity` slots.
-  Lease acquire(size_t list_capacity) const {
+  // A scratch whose list buffers hold at least `list_capacity` slots and
+  // whose visited marks cover at least `nodes` slots.
+  Lease acquire(size_t list_capacity, size_t nodes = 0) const {
     std::unique_ptr<SearchScratch> s;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -91,6 +96,7 @@ class ScratchPool {
       s->pruning.resize(3 * list_capacity + 1);
       s->selected.resize(list_capacity);
     }
+    s->visited.reserve(nodes);
     return Lease(this, std::move(s));
   }
 
