@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <set>
 #include <thread>
 
 #include "tests/engine/db_test_util.h"
@@ -287,6 +289,129 @@ TEST(DatabaseConcurrency, RacingAddsOfOneIdLeaveExactlyOneRecord) {
   // The losers logged nothing: replay gives the same 20 slots.
   auto again = open_db(dir.path(), 4);
   EXPECT_EQ(again->total_slots(), 20u);
+}
+
+// One writer adds new records (single adds, upserts of new ids, small
+// batches; now and then a delete and a compaction) while readers search with
+// and without a filter. New records are linked beside the searches, so every
+// hit is checked against what its id was written with: a search may or may
+// not see a record being added, but one it returns must be whole (its id,
+// its metadata, the exact distance of its vector) and must match the filter.
+TEST(DatabaseConcurrency, AddsBesideSearchesOnlyEverReturnWholeRecords) {
+  ScratchDir dir;
+  constexpr size_t kDim = 12, kRecords = 500;
+  auto vector_of = [](size_t i) {
+    std::mt19937 rng(static_cast<unsigned>(i));
+    return random_vector(rng, kDim);
+  };
+  auto metadata_of = [](size_t i) -> std::optional<Json> {
+    if (i % 4 == 0) return std::nullopt;
+    if (i % 4 == 1) return Json(static_cast<int>(i));  // not an object: never indexed
+    return Json{{"g", static_cast<int>(i % 3)}, {"i", static_cast<int>(i)}};
+  };
+  auto number_of = [](const std::string& id) { return static_cast<size_t>(std::stoul(id.substr(1))); };
+  auto db = open_db(dir.path(), kDim);
+  std::atomic<bool> done{false};
+  std::atomic<size_t> hits_checked{0};
+  std::vector<std::string> expected;
+  std::thread writer([&] {
+    std::mt19937 rng(5);
+    for (size_t i = 0; i < kRecords;) {
+      const int op = static_cast<int>(rng() % 10);
+      if (op < 4) {
+        ASSERT_TRUE(db->add("n" + std::to_string(i), vector_of(i), metadata_of(i)).ok());
+        expected.push_back("n" + std::to_string(i++));
+      } else if (op < 7) {
+        ASSERT_TRUE(db->upsert("n" + std::to_string(i), vector_of(i), metadata_of(i)).ok());
+        expected.push_back("n" + std::to_string(i++));
+      } else if (op < 9) {
+        std::vector<std::string> ids;
+        VectorBatch batch;
+        std::vector<std::optional<Json>> metas;
+        for (size_t b = 1 + rng() % 6; b > 0 && i < kRecords; --b, ++i) {
+          ids.push_back("n" + std::to_string(i));
+          const std::vector<float> v = vector_of(i);
+          batch.push_back(v.data(), v.size());
+          metas.push_back(metadata_of(i));
+        }
+        ASSERT_TRUE(db->add_many(ids, batch, metas).ok());
+        expected.insert(expected.end(), ids.begin(), ids.end());
+      } else if (!expected.empty()) {
+        const size_t at = rng() % expected.size();
+        ASSERT_TRUE(db->remove(expected[at]).value());
+        expected.erase(expected.begin() + static_cast<ptrdiff_t>(at));
+      }
+      if (i % 200 == 199) {
+        ASSERT_TRUE(db->compact().ok());
+      }
+    }
+    done = true;
+  });
+  auto reader = [&](unsigned seed) {
+    std::mt19937 rng(seed);
+    const DistanceFunction fn(Metric::kEuclidean);
+    const Filter g1 = Filter::eq("g", 1);
+    while (!done.load()) {
+      const std::vector<float> q = random_vector(rng, kDim);
+      SearchOptions opt;
+      opt.k = 1 + rng() % 12;
+      opt.filter = rng() % 2 ? &g1 : nullptr;
+      std::vector<std::vector<SearchHit>> results;
+      if (rng() % 3 == 0) {
+        VectorBatch qs;
+        qs.push_back(q.data(), q.size());
+        qs.push_back(q.data(), q.size());
+        auto many = db->search_many(qs, opt);
+        ASSERT_TRUE(many.ok());
+        results = std::move(many.value());
+      } else {
+        auto one = db->search(q.data(), kDim, opt);
+        ASSERT_TRUE(one.ok());
+        results.push_back(std::move(one.value()));
+      }
+      for (const auto& hits : results) {
+        ASSERT_LE(hits.size(), opt.k);
+        std::set<std::string> seen;
+        for (size_t h = 0; h < hits.size(); ++h) {
+          const SearchHit& hit = hits[h];
+          ASSERT_TRUE(hit.id.size() > 1 && hit.id[0] == 'n') << "'" << hit.id << "'";
+          ASSERT_TRUE(seen.insert(hit.id).second) << hit.id;
+          const size_t i = number_of(hit.id);
+          const std::vector<float> v = vector_of(i);
+          const float want = fn(q.data(), v.data(), kDim);
+          ASSERT_NEAR(hit.distance, want, 1e-4f * (1.0f + std::fabs(want))) << hit.id;
+          ASSERT_EQ(hit.metadata, metadata_of(i)) << hit.id;
+          if (opt.filter) {
+            ASSERT_EQ((*hit.metadata)["g"], 1) << hit.id;
+          }
+          if (h > 0) {
+            ASSERT_LE(hits[h - 1].distance, hit.distance);
+          }
+          ++hits_checked;
+        }
+      }
+    }
+  };
+  std::thread r1(reader, 71u), r2(reader, 72u);
+  writer.join();
+  r1.join();
+  r2.join();
+  EXPECT_GT(hits_checked.load(), 0u);
+  std::sort(expected.begin(), expected.end());
+  auto ids = db->ids();
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, expected);
+  for (const std::string& id : expected) {
+    auto got = db->get(id);
+    ASSERT_TRUE(got.ok()) << id;
+    EXPECT_EQ(got.value().first, vector_of(number_of(id))) << id;
+    EXPECT_EQ(got.value().second, metadata_of(number_of(id))) << id;
+  }
+  db.reset();
+  auto reopened = open_db(dir.path(), kDim);
+  ids = reopened->ids();
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, expected);
 }
 
 }  // namespace

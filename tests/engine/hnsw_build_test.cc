@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <set>
+#include <shared_mutex>
+#include <thread>
 #include <vector>
 
+#include "engine/db/fair_shared_mutex.h"
+#include "engine/index/filtered_search.h"
 #include "engine/index/hnsw_index.h"
 #include "tests/engine/hnsw_test_util.h"
 
@@ -313,6 +319,133 @@ TEST(HnswBuild, ClusteredDataStaysReachableAndSearchable) {
                                test_util::brute_force(index, probe, k));
   }
   EXPECT_GE(total / queries, 0.95);
+}
+
+// One writer inserts beside searching threads as the database does: under
+// the shared lock while the arrays have room, under the exclusive lock (which
+// grows them) otherwise, deleting now and then. Every search, whichever walk,
+// must return only published live slots, each once, ascending, each with the
+// exact distance of its own vector; afterwards the graph keeps its invariants,
+// its reach and its recall.
+TEST(HnswBuild, InsertsBesideSearchesOnlyEverReturnWholeNodes) {
+  struct Case {
+    Metric metric;
+    size_t m;
+    bool quantized;
+    uint32_t seed;
+  };
+  for (const Case& c : {Case{Metric::kCosine, 6, false, 1}, Case{Metric::kEuclidean, 4, true, 2},
+                        Case{Metric::kDotProduct, 8, false, 3}}) {
+    SCOPED_TRACE(metric_name(c.metric));
+    const size_t dim = 12, initial = 150, added = 450;
+    const auto data = clustered(initial + added, dim, c.seed, 6);
+    const auto all = rows(data, dim);
+    HnswIndex index(dim, c.metric, c.m, 40);
+    index.batch_insert(std::vector<const float*>(all.begin(), all.begin() + initial));
+    if (c.quantized) index.enable_quantized_search();
+
+    FairSharedMutex mu;
+    std::atomic<bool> done{false};
+    std::atomic<size_t> beside{0}, checked{0};
+    std::atomic<int> readers{2};
+    std::thread writer([&] {
+      std::mt19937 rng(c.seed);
+      size_t last = 0;
+      for (size_t i = initial; i < all.size(); ++i) {
+        // Every few inserts, wait for a search to finish, so the two
+        // interleave however the threads are scheduled.
+        while (i % 16 == 0 && checked.load() == last && readers.load() > 0) std::this_thread::yield();
+        last = checked.load();
+        const uint8_t level = static_cast<uint8_t>(index.random_level());
+        {
+          std::shared_lock<FairSharedMutex> shared(mu);
+          if (index.has_room({level})) {
+            index.insert_beside_searches(all[i], level);
+            ++beside;
+          }
+        }
+        if (index.node_count() <= i) {
+          std::unique_lock<FairSharedMutex> exclusive(mu);
+          index.batch_insert({all[i]}, {level});
+        }
+        if (rng() % 20 == 0) {
+          std::unique_lock<FairSharedMutex> exclusive(mu);
+          index.mark_deleted(static_cast<Slot>(rng() % index.node_count()));
+        }
+      }
+      done = true;
+    });
+    auto reader = [&](uint32_t seed) {
+      struct Leave {
+        std::atomic<int>& n;
+        ~Leave() { --n; }
+      } leave{readers};
+      std::mt19937 rng(seed);
+      std::normal_distribution<float> g;
+      const DistanceFunction fn(c.metric);
+      std::vector<float> q(dim);
+      while (!done.load()) {
+        for (float& x : q) x = 4.0f * g(rng);
+        const size_t k = 1 + rng() % 8;
+        const int walk = static_cast<int>(rng() % 3);
+        std::shared_lock<FairSharedMutex> shared(mu);
+        auto live = [&](Slot s) { return !index.is_deleted(s); };
+        auto even = [&](Slot s) { return !index.is_deleted(s) && s % 2 == 0; };
+        std::vector<Neighbor> got;
+        if (walk == 0) {
+          got = HnswIndexTestPeer::graph_search(index, q.data(), k, 16);
+        } else if (walk == 1) {
+          got = search_accepting(index, q.data(), k, 16, live);
+        } else {
+          auto filtered = search_filtered(index, q.data(), k, 16, 0.5, even);
+          ASSERT_TRUE(filtered.has_value());
+          got = std::move(*filtered);
+        }
+        const Slot published = index.node_count();
+        ASSERT_LE(got.size(), k);
+        std::set<Slot> seen;
+        for (size_t i = 0; i < got.size(); ++i) {
+          const Slot s = got[i].slot;
+          ASSERT_LT(s, published);
+          ASSERT_TRUE(walk == 2 ? even(s) : live(s)) << s;
+          ASSERT_TRUE(seen.insert(s).second) << s;
+          ASSERT_EQ(got[i].distance, fn(q.data(), index.vector(s), dim)) << s;
+          if (i > 0) {
+            ASSERT_LE(got[i - 1].distance, got[i].distance);
+          }
+        }
+        ++checked;
+      }
+    };
+    std::thread r1(reader, c.seed * 10 + 1), r2(reader, c.seed * 10 + 2);
+    writer.join();
+    r1.join();
+    r2.join();
+
+    EXPECT_GT(checked.load(), 0u);
+    EXPECT_GT(beside.load(), added / 2);  // growth is geometric: few inserts take the exclusive lock
+    ASSERT_EQ(index.node_count(), all.size());
+    expect_graph_invariants(index);
+    // The same rows inserted one at a time with nothing beside them: reach
+    // and recall must come out the same, up to the luck of the levels.
+    HnswIndex alone(dim, c.metric, c.m, 40);
+    alone.batch_insert(std::vector<const float*>(all.begin(), all.begin() + initial));
+    for (size_t i = initial; i < all.size(); ++i) alone.batch_insert({all[i]});
+    auto reach = [](const HnswIndex& x) {
+      const std::vector<bool> seen = test_util::reachable_on_layer0(x);
+      return static_cast<double>(std::count(seen.begin(), seen.end(), true)) / static_cast<double>(seen.size());
+    };
+    auto recall = [&](const HnswIndex& x) {
+      double total = 0;
+      size_t probes = 0;
+      for (size_t i = 0; i < all.size(); i += 10, ++probes) {
+        total += test_util::recall(HnswIndexTestPeer::graph_search(x, all[i], 5, 64), test_util::brute_force(x, all[i], 5));
+      }
+      return total / static_cast<double>(probes);
+    };
+    EXPECT_GE(reach(index), reach(alone) - 0.05);
+    EXPECT_GE(recall(index), recall(alone) - 0.05);
+  }
 }
 
 }  // namespace
