@@ -12,7 +12,12 @@
 // times the cores its threads could use) and the rate divided by that share:
 // what the run would do with the machine to itself, comparable across runs.
 //
-//   bench_rw_fairness [--n N] [--dim D] [--seconds S] [--save-compact] [--no-rates] [--dir PATH]
+// With --recall M it then adds M records one at a time alone and M more beside
+// 4 searching threads, and compares the two groups: how often a search for a
+// record's own vector returns it first, and recall@10 against an exact scan
+// for queries near the records.
+//
+//   bench_rw_fairness [--n N] [--dim D] [--seconds S] [--save-compact] [--no-rates] [--recall M] [--dir PATH]
 // (--no-rates: skip the lock comparison and the rates beside searchers.)
 #include <time.h>
 
@@ -58,6 +63,7 @@ struct Args {
   double seconds = 4.0;
   bool save_compact = false;
   bool rates = true;
+  size_t recall = 0;
   std::string dir = "/tmp/kelpo-bench-rw";
 };
 
@@ -71,6 +77,7 @@ Args parse(int argc, char** argv) {
     else if (s == "--save-compact") a.save_compact = true;
     else if (s == "--dir") a.dir = argv[++i];
     else if (s == "--no-rates") a.rates = false;
+    else if (s == "--recall") a.recall = std::stoull(argv[++i]);
   }
   return a;
 }
@@ -220,6 +227,68 @@ std::pair<double, double> lock_policy(size_t readers, double seconds) {
   return {static_cast<double>(writes.load()) / seconds, static_cast<double>(reads.load()) / seconds};
 }
 
+// Adds `count` records ("c{first}"...) one at a time, their vectors from
+// `rng`, while `searchers` threads search; returns the records' vectors.
+std::vector<std::vector<float>> add_group(Database& db, size_t dim, size_t first, size_t count, size_t searchers,
+                                          std::mt19937& rng) {
+  std::vector<std::vector<float>> added;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < searchers; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 search_rng(static_cast<unsigned>(500 + t));
+      SearchOptions opt;
+      while (!stop.load(std::memory_order_relaxed)) {
+        const std::vector<float> q = random_vector(search_rng, dim);
+        if (!db.search(q.data(), dim, opt).ok()) std::abort();
+      }
+    });
+  }
+  for (size_t i = 0; i < count; ++i) {
+    added.push_back(random_vector(rng, dim));
+    if (!db.add("c" + std::to_string(first + i), added.back(), std::nullopt).ok()) std::abort();
+  }
+  stop = true;
+  for (auto& th : threads) th.join();
+  return added;
+}
+
+// For each of (at most 300 of) `group`'s records: whether searching its own
+// vector returns it first, and recall@10 for a query near it against an
+// exact scan of every stored vector. Prints both averages.
+void group_recall(const char* name, Database& db, size_t dim, size_t first, const std::vector<std::vector<float>>& group,
+                  const std::vector<std::vector<float>>& stored) {
+  const size_t probes = std::min<size_t>(300, group.size());
+  std::mt19937 rng(9);
+  std::normal_distribution<float> g;
+  const DistanceFunction fn(Metric::kCosine);
+  size_t self = 0;
+  double recall = 0;
+  for (size_t p = 0; p < probes; ++p) {
+    const size_t i = p * group.size() / probes;
+    SearchOptions opt;
+    opt.k = 10;
+    auto own = db.search(group[i].data(), dim, opt);
+    if (!own.ok()) std::abort();
+    self += !own.value().empty() && own.value().front().id == "c" + std::to_string(first + i);
+    std::vector<float> q = group[i];
+    for (float& x : q) x += 0.5f * g(rng);
+    auto hits = db.search(q.data(), dim, opt);
+    if (!hits.ok()) std::abort();
+    std::vector<std::pair<float, size_t>> exact;
+    exact.reserve(stored.size());
+    for (size_t r = 0; r < stored.size(); ++r) exact.emplace_back(fn(q.data(), stored[r].data(), dim), r);
+    std::partial_sort(exact.begin(), exact.begin() + 10, exact.end());
+    const float tenth = exact[9].first;
+    size_t found = 0;
+    for (const SearchHit& h : hits.value()) found += h.distance <= tenth;  // ties at the 10th count as found
+    recall += static_cast<double>(std::min<size_t>(found, 10)) / 10.0;
+  }
+  std::printf("%-34s own vector first %5.1f%%   recall@10 near it %.4f   (%zu probes)\n", name,
+              100.0 * static_cast<double>(self) / static_cast<double>(probes), recall / static_cast<double>(probes),
+              probes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -271,6 +340,20 @@ int main(int argc, char** argv) {
                 100.0 * mixed.share, 100.0 * quiet.share, mixed.writes_adjusted(),
                 100.0 * mixed.writes_adjusted() / alone.writes_adjusted(), mixed.searches_adjusted(),
                 quiet.searches_adjusted(), 100.0 * mixed.searches_adjusted() / quiet.searches_adjusted());
+  }
+
+  if (a.recall > 0) {
+    // Every stored vector, read back, for the exact scan.
+    std::vector<std::vector<float>> stored;
+    for (const std::string& id : db.ids()) stored.push_back(db.get(id).value().first);
+    std::mt19937 group_rng(77);
+    const size_t first = next_id.fetch_add(2 * a.recall);
+    const auto alone_group = add_group(db, a.dim, first, a.recall, 0, group_rng);
+    const auto beside_group = add_group(db, a.dim, first + a.recall, a.recall, 4, group_rng);
+    stored.insert(stored.end(), alone_group.begin(), alone_group.end());
+    stored.insert(stored.end(), beside_group.begin(), beside_group.end());
+    group_recall("added one at a time, alone", db, a.dim, first, alone_group, stored);
+    group_recall("added one at a time, 4 searching", db, a.dim, first + a.recall, beside_group, stored);
   }
 
   if (a.save_compact) {
