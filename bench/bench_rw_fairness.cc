@@ -89,9 +89,17 @@ std::vector<float> random_vector(std::mt19937& rng, size_t dim) {
   return v;
 }
 
+double thread_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 struct Rates {
   double writes = 0, searches = 0;
   double share = 1;  // of the CPU the run's threads could use
+  double writer_core = 0;  // the writer thread's CPU time over wall time: the share of one core it ran on
+  double writes_per_writer_cpu() const { return writer_core > 0 ? writes / writer_core : 0; }
   double writes_adjusted() const { return writes / share; }
   double searches_adjusted() const { return searches / share; }
 };
@@ -100,6 +108,7 @@ struct Rates {
 Rates run(Database& db, size_t dim, size_t searchers, bool write, double seconds, std::atomic<size_t>& next_id) {
   std::atomic<bool> stop{false};
   std::atomic<size_t> searches{0}, writes{0};
+  std::atomic<double> writer_cpu{0};
   std::vector<std::thread> threads;
   const double cpu0 = process_cpu_seconds();
   const auto t0 = Clock::now();
@@ -118,10 +127,12 @@ Rates run(Database& db, size_t dim, size_t searchers, bool write, double seconds
   if (write) {
     threads.emplace_back([&] {
       std::mt19937 rng(7);
+      const double own0 = thread_cpu_seconds();
       while (!stop.load(std::memory_order_relaxed)) {
         if (!db.add("w" + std::to_string(next_id++), random_vector(rng, dim), std::nullopt).ok()) std::abort();
         writes.fetch_add(1, std::memory_order_relaxed);
       }
+      writer_cpu = thread_cpu_seconds() - own0;
     });
   }
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -129,7 +140,7 @@ Rates run(Database& db, size_t dim, size_t searchers, bool write, double seconds
   for (auto& th : threads) th.join();
   const double wall = since(t0);
   return {static_cast<double>(writes.load()) / wall, static_cast<double>(searches.load()) / wall,
-          cpu_share(process_cpu_seconds() - cpu0, wall, threads.size())};
+          cpu_share(process_cpu_seconds() - cpu0, wall, threads.size()), writer_cpu.load() / wall};
 }
 
 // Starts `op` on its own thread; while it runs, one thread adds records and
@@ -325,8 +336,10 @@ int main(int argc, char** argv) {
   std::printf("built %zu x %zu cosine in %.1f s\n", a.n, a.dim, since(t_build));
 
   const Rates alone = run(db, a.dim, 0, true, a.rates ? a.seconds : 0.1, next_id);
-  std::printf("%-28s writes %8.0f/s   [CPU share %3.0f%%: %8.0f/s]\n", "writer alone", alone.writes,
-              100.0 * alone.share, alone.writes_adjusted());
+  std::printf("%-28s writes %8.0f/s   [CPU share %3.0f%%: %8.0f/s]   writer thread on %3.0f%% of a core: %8.0f "
+              "writes per CPU second\n",
+              "writer alone", alone.writes, 100.0 * alone.share, alone.writes_adjusted(), 100.0 * alone.writer_core,
+              alone.writes_per_writer_cpu());
   for (size_t searchers : {1, 2, 4}) {
     if (!a.rates) break;
     const Rates quiet = run(db, a.dim, searchers, false, a.seconds, next_id);
@@ -340,6 +353,10 @@ int main(int argc, char** argv) {
                 100.0 * mixed.share, 100.0 * quiet.share, mixed.writes_adjusted(),
                 100.0 * mixed.writes_adjusted() / alone.writes_adjusted(), mixed.searches_adjusted(),
                 quiet.searches_adjusted(), 100.0 * mixed.searches_adjusted() / quiet.searches_adjusted());
+    std::printf("   [writer thread on %3.0f%% of a core (alone %3.0f%%): %8.0f writes per CPU second (%5.1f%% of "
+                "alone)]\n",
+                100.0 * mixed.writer_core, 100.0 * alone.writer_core, mixed.writes_per_writer_cpu(),
+                100.0 * mixed.writes_per_writer_cpu() / alone.writes_per_writer_cpu());
   }
 
   if (a.recall > 0) {
