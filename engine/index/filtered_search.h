@@ -36,19 +36,20 @@ namespace kelpo {
 template <class Accept>
 std::vector<Neighbor> search_accepting(const HnswIndex& index, const float* q, size_t k, size_t ef,
                                        const Accept& accept) {
-  if (k == 0 || index.entry_point() == NO_ENTRY) return {};
+  const HnswIndex::Top top = index.top();
+  if (k == 0 || top.entry == NO_ENTRY) return {};
   ScratchPool::Lease scratch = index.lease_scratch();
   const DistanceFunction fn(index.metric());
   const QueryDistance exact(q, index.vector_store().data(), index.dim(), fn);
   const size_t beam = std::max(ef, k);
   std::vector<Neighbor> out;
   if (const QuantizedSearch* quantized = index.quantized()) {
-    walk_graph(index.links(), index.entry_point(), index.max_level(), QuantizedDistance(q, *quantized),
+    walk_graph(index.links(), top.entry, top.level, QuantizedDistance(q, *quantized),
                beam, accept, *scratch, out);
     rerank(out, exact, k);
     return out;
   }
-  walk_graph(index.links(), index.entry_point(), index.max_level(), exact, beam, accept, *scratch, out);
+  walk_graph(index.links(), top.entry, top.level, exact, beam, accept, *scratch, out);
   if (out.size() > k) out.resize(k);
   return out;
 }
@@ -266,14 +267,15 @@ inline bool excludes_neighbourhood(double near_share, double share) { return nea
 template <class Accept, class Budget = NoBudget>
 std::optional<std::vector<Neighbor>> search_filtered(const HnswIndex& index, const float* q, size_t k, size_t ef,
                                                      double share, const Accept& accept, const Budget& within = {}) {
-  if (k == 0 || index.entry_point() == NO_ENTRY) return std::vector<Neighbor>{};
+  const HnswIndex::Top top = index.top();
+  if (k == 0 || top.entry == NO_ENTRY) return std::vector<Neighbor>{};
   ScratchPool::Lease scratch = index.lease_scratch();
   const DistanceFunction fn(index.metric());
   const QueryDistance exact(q, index.vector_store().data(), index.dim(), fn);
   std::vector<Neighbor> out;
   auto walk = [&](const auto& dist) {
-    Slot ep = index.entry_point();
-    for (size_t layer = index.max_level(); layer >= 1; --layer) {
+    Slot ep = top.entry;
+    for (size_t layer = top.level; layer >= 1; --layer) {
       ep = greedy_walk(index.links(), dist, ep, layer, scratch->list.data());
     }
     WalkEffort effort;
@@ -282,7 +284,7 @@ std::optional<std::vector<Neighbor>> search_filtered(const HnswIndex& index, con
     effort.near_share = neighbourhood_share(index.links(), ep, accept, effort, *scratch);
     if (!within(effort)) return false;
     std::vector<Neighbor> entries{{ep, dist(ep)}};
-    if (index.max_level() >= 1) {
+    if (top.level >= 1) {
       // The admitted records nearest to the query may lie in regions the
       // query's own neighbourhood does not lead to (a filter that excludes the
       // query's cluster). Layer 1 spans the whole collection with few nodes,

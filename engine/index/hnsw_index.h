@@ -137,6 +137,16 @@ class HnswIndex {
   std::vector<Slot> deleted_slots() const;
   size_t max_level() const { return static_cast<size_t>(top_.load(std::memory_order_acquire) >> 32); }
   Slot entry_point() const { return static_cast<Slot>(top_.load(std::memory_order_acquire)); }
+  // The entry point and the top level from one load, as a walk must take
+  // them: an insert beside the walk may move both.
+  struct Top {
+    Slot entry;
+    size_t level;
+  };
+  Top top() const {
+    const uint64_t t = top_.load(std::memory_order_acquire);
+    return {static_cast<Slot>(t), static_cast<size_t>(t >> 32)};
+  }
   size_t node_level(Slot s) const { return links_.level(s); }
   // True when search() would scan exactly rather than walk the graph.
   bool uses_brute_force() const { return static_cast<uint64_t>(live_count()) * dim_ < BRUTE_FORCE_LIMIT; }

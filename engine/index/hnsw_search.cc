@@ -34,10 +34,7 @@ std::vector<Neighbor> HnswIndex::graph_search(const float* q, size_t k, size_t e
   ScratchPool::Lease scratch = lease_scratch();
   const QueryDistance exact(q, vectors_.data(), dim_, distance_);
   const size_t beam = std::max(ef, k);
-  // One load: an insert beside this search may move both.
-  const uint64_t top = top_.load(std::memory_order_acquire);
-  const Slot entry = static_cast<Slot>(top);
-  const size_t max_level = static_cast<size_t>(top >> 32);
+  const auto [entry, max_level] = top();
   std::vector<Neighbor> candidates;
   if (quantized_) {
     walk_graph(links_, entry, max_level, QuantizedDistance(q, *quantized_), beam, AcceptAll{},
