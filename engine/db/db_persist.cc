@@ -1,6 +1,4 @@
 // Opening and saving: the database's side of its directory.
-#include <oneapi/tbb/parallel_invoke.h>
-#include <oneapi/tbb/task_group.h>
 
 #include <limits>
 
@@ -8,6 +6,7 @@
 #include "engine/storage/index_files.h"
 #include "engine/storage/vector_files.h"
 #include "engine/util/huge_pages.h"
+#include "engine/util/worker_pool.h"
 
 namespace kelpo {
 
@@ -72,7 +71,7 @@ Result<std::unique_ptr<Database>> Database::load(const std::string& path, SavedG
     return (*index)->load_quantized(std::move(quantizer), std::move(file->codes));
   };
   Status restored;
-  oneapi::tbb::parallel_invoke(
+  pool_invoke(
       [&] { restored = restore(); },
       [&] {
         id_to_slot.reserve(graph.records.size());
@@ -150,7 +149,7 @@ Status Database::save() {
   // above keep what they are made from unchanged until the save ends.
   std::vector<std::string> graph_pieces;
   Status graph_rendered;
-  oneapi::tbb::task_group rendering;
+  BesideTask rendering;
   rendering.run([&] { graph_rendered = render_index_graph(idx, std::span<const RecordView>(records), &graph_pieces); });
   files.graph = [&](BufferedFileWriter& out) -> Status {
     rendering.wait();

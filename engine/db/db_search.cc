@@ -1,7 +1,5 @@
 // The search path: beam width, filters, the distance cut-off, ids and
 // metadata attached to the hits, and parallel batches of queries.
-#include <tbb/parallel_for.h>
-
 #include <algorithm>
 #include <cmath>
 #include <queue>
@@ -10,6 +8,7 @@
 #include "engine/db/db_validate.h"
 #include "engine/index/filtered_search.h"
 #include "engine/metadata/filter_plan.h"
+#include "engine/util/worker_pool.h"
 
 namespace kelpo {
 
@@ -190,7 +189,7 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const VectorBa
     // The exact scan reads the rows once per block of queries; rows are dim
     // floats each (checked above), so the batch is one contiguous array.
     const auto ranked = index_->exact_search_many(queries.data.data(), queries.size(), options.k);
-    tbb::parallel_for(size_t{0}, queries.size(), [&](size_t i) { out[i] = build_hits(ranked[i], options.max_distance); });
+    pool_for(queries.size(), [&](size_t i) { out[i] = build_hits(ranked[i], options.max_distance); });
     return out;
   }
   const size_t ef = options.ef_search ? *options.ef_search : default_ef(options.k);
@@ -201,7 +200,7 @@ Result<std::vector<std::vector<SearchHit>>> Database::search_many(const VectorBa
   }
   // One task per query on the process-wide pool; the locks above stay with
   // this thread, the tasks only read under them.
-  tbb::parallel_for(size_t{0}, queries.size(), [&](size_t i) {
+  pool_for(queries.size(), [&](size_t i) {
     out[i] = build_hits(ranked_search(queries.row(i), options.k, ef, plan ? &*plan : nullptr), options.max_distance);
   });
   return out;

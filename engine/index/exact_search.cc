@@ -12,12 +12,11 @@
 // batch are bit for bit those of the single-query path.
 
 #include <immintrin.h>
-#include <oneapi/tbb/parallel_for.h>
-
 #include <algorithm>
 #include <cmath>
 
 #include "engine/index/hnsw_index.h"
+#include "engine/util/worker_pool.h"
 
 namespace kelpo {
 
@@ -223,14 +222,14 @@ std::vector<std::vector<Neighbor>> HnswIndex::exact_search_many(const float* que
   if (count == 0 || k == 0) return out;
   if (deleted_count_ > 0) {
     // Deleted rows are skipped by the per-pair distance of the single path.
-    oneapi::tbb::parallel_for(size_t{0}, count, [&](size_t i) { out[i] = exact_search(queries + i * dim_, k); });
+    pool_for(count, [&](size_t i) { out[i] = exact_search(queries + i * dim_, k); });
     return out;
   }
   show_brute_force_hint();
   const Slot n = node_count();
   const size_t rows = dim_ == 0 ? 0 : n;
   const size_t blocks = (count + kQueryBlock - 1) / kQueryBlock;
-  oneapi::tbb::parallel_for(size_t{0}, blocks, [&](size_t b) {
+  pool_for(blocks, [&](size_t b) {
     const size_t first = b * kQueryBlock;
     const size_t nq = std::min(kQueryBlock, count - first);
     std::vector<TopK> tops(nq, TopK(k, n));

@@ -8,11 +8,11 @@
 #include <cmath>
 #include <random>
 
-#include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
 #include "engine/index/beam_search.h"
 #include "engine/index/hnsw_index.h"
+#include "engine/util/worker_pool.h"
 
 namespace kelpo {
 
@@ -158,7 +158,7 @@ std::vector<Slot> HnswIndex::insert_with_levels(const std::vector<const float*>&
     const Slot entry = entry_point();
     std::atomic<size_t> cursor{PARALLEL_BATCH_THRESHOLD};
     const size_t tasks = static_cast<size_t>(std::max(1, oneapi::tbb::this_task_arena::max_concurrency()));
-    oneapi::tbb::parallel_for(size_t{0}, tasks, [&](size_t) {
+    pool_for(tasks, [&](size_t) {
       for (size_t i; (i = cursor.fetch_add(1, std::memory_order_relaxed)) < n;) {
         connect_node(start + static_cast<Slot>(i), levels[i], entry);
       }

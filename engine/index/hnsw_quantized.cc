@@ -4,11 +4,9 @@
 
 #include <string>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-
 #include "engine/index/beam_search.h"
 #include "engine/index/hnsw_index.h"
+#include "engine/util/worker_pool.h"
 
 namespace kelpo {
 
@@ -17,12 +15,11 @@ void HnswIndex::enable_quantized_search() {
   if (n == 0) return;
   ScalarQuantizer quantizer = ScalarQuantizer::train(vectors_.data(), n * dim_, dim_);
   std::vector<uint8_t> codes(n * dim_);
-  oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<size_t>(0, n, 1024),
-                            [&](const oneapi::tbb::blocked_range<size_t>& rows) {
-                              for (size_t r = rows.begin(); r < rows.end(); ++r) {
-                                quantizer.quantize(vector(static_cast<Slot>(r)), codes.data() + r * dim_);
-                              }
-                            });
+  pool_for_ranges(n, 1024, [&](size_t begin, size_t end) {
+    for (size_t r = begin; r < end; ++r) {
+      quantizer.quantize(vector(static_cast<Slot>(r)), codes.data() + r * dim_);
+    }
+  });
   quantized_ = std::make_unique<QuantizedSearch>(std::move(quantizer), std::move(codes), metric_);
 }
 

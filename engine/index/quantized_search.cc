@@ -7,8 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
+#include "engine/util/worker_pool.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -229,12 +228,11 @@ QuantizedSearch::QuantizedSearch(ScalarQuantizer quantizer, std::vector<uint8_t>
   const size_t dim = quantizer_.dim;
   const size_t n = dim == 0 ? 0 : codes_.size() / dim;
   squared_norms_.resize(n);
-  oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<size_t>(0, n, 4096),
-                            [&](const oneapi::tbb::blocked_range<size_t>& rows) {
-                              for (size_t r = rows.begin(); r < rows.end(); ++r) {
-                                squared_norms_[r] = dequantized_squared_norm(codes_.data() + r * dim);
-                              }
-                            });
+  pool_for_ranges(n, 4096, [&](size_t begin, size_t end) {
+    for (size_t r = begin; r < end; ++r) {
+      squared_norms_[r] = dequantized_squared_norm(codes_.data() + r * dim);
+    }
+  });
 }
 
 float QuantizedSearch::dequantized_squared_norm(const uint8_t* row) const {

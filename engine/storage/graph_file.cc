@@ -1,6 +1,5 @@
 #include "engine/storage/graph_file.h"
 
-#include <oneapi/tbb/parallel_for.h>
 
 #include <algorithm>
 #include <cstring>
@@ -8,6 +7,7 @@
 #include <utility>
 
 #include "engine/util/huge_pages.h"
+#include "engine/util/worker_pool.h"
 
 namespace kelpo {
 
@@ -273,7 +273,7 @@ Status render_graph(const GraphHeader& h, std::span<const Slot> deleted, const G
   // The records' text (most of the work when they carry metadata) is made
   // in pieces beside the nodes, each piece in file order.
   std::vector<Status> failed(1 + record_pieces);
-  oneapi::tbb::parallel_for(size_t{0}, 1 + record_pieces, [&](size_t i) {
+  pool_for(1 + record_pieces, [&](size_t i) {
     StringSink out((*pieces)[i]);
     if (i == 0) {
       // Room for the nodes with full lists: pages never written cost nothing.
@@ -408,7 +408,7 @@ void run_tasks(size_t count, F&& task) {
     for (size_t i = 0; i < count; ++i) task(i);
     return;
   }
-  oneapi::tbb::parallel_for(size_t{0}, count, [&](size_t i) { task(i); });
+  pool_for(count, [&](size_t i) { task(i); });
 }
 
 }  // namespace
