@@ -112,8 +112,8 @@ void bench_index(size_t n, const std::vector<float>& vectors, double log_seconds
 }
 
 void bench_filters(size_t n) {
-  std::vector<std::optional<kelpo::Json>> metadata(n);
-  for (size_t i = 0; i < n; ++i) metadata[i] = small_metadata(i);
+  std::vector<kelpo::SharedJson> metadata(n);
+  for (size_t i = 0; i < n; ++i) metadata[i] = std::make_shared<const kelpo::Json>(small_metadata(i));
   kelpo::MetadataIndex index;
   auto t0 = Clock::now();
   index.rebuild(metadata, nullptr);

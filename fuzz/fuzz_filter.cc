@@ -90,21 +90,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!doc.is_object() || !doc.contains("f")) return 0;
   const std::optional<Filter> filter = parse(doc["f"]);
   if (!filter) return 0;
-  std::vector<std::optional<Json>> records;
+  std::vector<SharedJson> records;
   if (doc.contains("r") && doc["r"].is_array()) {
-    for (const Json& m : doc["r"]) records.emplace_back(m.is_null() ? std::nullopt : std::optional<Json>(m));
+    for (const Json& m : doc["r"]) records.push_back(m.is_null() ? nullptr : std::make_shared<const Json>(m));
   }
   MetadataIndex index;
   // Index everything, then take every third record out again, so removal is
   // exercised and removed slots count as deleted.
   index.rebuild(records, {});
-  for (uint32_t s = 0; s < records.size(); s += 3) index.remove(s, records[s] ? &*records[s] : nullptr);
+  for (uint32_t s = 0; s < records.size(); s += 3) index.remove(s, records[s].get());
   auto live = [](uint32_t s) { return s % 3 != 0; };
   const Candidates c = resolve_candidates(*filter, index);
   const std::set<uint32_t> candidates(c.slots().begin(), c.slots().end());
   if (candidates.size() != c.slots().size()) __builtin_trap();  // a slot listed twice
   for (uint32_t s = 0; s < records.size(); ++s) {
-    const bool match = live(s) && matches(*filter, records[s] ? &*records[s] : nullptr);
+    const bool match = live(s) && matches(*filter, records[s].get());
     if (!c.resolved()) continue;
     const bool candidate = candidates.count(s) != 0;
     if (candidate && !live(s)) __builtin_trap();       // a removed slot came back

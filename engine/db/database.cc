@@ -135,7 +135,7 @@ Result<std::pair<std::vector<float>, std::optional<Json>>> Database::get(const s
   std::optional<Json> metadata;
   {
     std::shared_lock<FairSharedMutex> meta(metadata_mu_);
-    if (slot < metadata_.size()) metadata = metadata_[slot];
+    if (slot < metadata_.size() && metadata_[slot]) metadata = *metadata_[slot];
   }
   return std::make_pair(std::move(vector), std::move(metadata));
 }
@@ -186,7 +186,7 @@ size_t Database::count(const Filter* filter) const {
 // ---- in-memory halves of the writes ----
 
 void Database::apply_insert_new(const std::string& id, const float* vector, std::optional<Json> metadata) {
-  std::vector<std::optional<Json>*> metadatas{&metadata};
+  std::vector<SharedJson> metadatas{share_json(std::move(metadata))};
   apply_insert_batch({&id}, {vector}, metadatas);
 }
 
@@ -196,13 +196,13 @@ void Database::apply_replace(Slot slot, const float* vector, bool metadata_chang
     index_->update_vector(slot, vector);
   }
   if (metadata_change) {
+    SharedJson fresh = share_json(std::move(metadata));
     std::unique_lock<FairSharedMutex> meta(metadata_mu_);
     if (metadata_.size() <= slot) metadata_.resize(size_t{slot} + 1);
     std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
-    const std::optional<Json>& old = metadata_[slot];
-    metadata_index_.remove(slot, old ? &*old : nullptr);
-    metadata_index_.index(slot, metadata ? &*metadata : nullptr);
-    metadata_[slot] = std::move(metadata);
+    metadata_index_.remove(slot, metadata_[slot].get());
+    metadata_index_.index(slot, fresh.get());
+    metadata_[slot] = std::move(fresh);
   }
 }
 
@@ -219,8 +219,7 @@ void Database::apply_delete(Slot slot) {
   if (slot < metadata_.size()) {
     {
       std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
-      const std::optional<Json>& old = metadata_[slot];
-      metadata_index_.remove(slot, old ? &*old : nullptr);
+      metadata_index_.remove(slot, metadata_[slot].get());
     }
     metadata_[slot].reset();
   }

@@ -106,7 +106,7 @@ struct VectorBatch {
 struct SearchHit {
   std::string id;
   float distance = 0.0f;
-  std::optional<Json> metadata;
+  SharedJson metadata;  // null when the record has none
 };
 
 struct SearchOptions {
@@ -242,7 +242,7 @@ class Database {
   void apply_delete(Slot slot);
   // Inserts new records through one batch insertion. Ids are distinct and not live.
   void apply_insert_batch(const std::vector<const std::string*>& ids, const std::vector<const float*>& vectors,
-                          std::vector<std::optional<Json>*>& metadatas);
+                          std::vector<SharedJson>& metadatas);
 
   // Compaction's halves (db_compact.cc). The ids written since its snapshot,
   // their state copied under the caller's id lock, and the new structures.
@@ -311,7 +311,7 @@ class Database {
   std::vector<std::string> slot_to_id_;  // "" for deleted and unused slots
 
   mutable FairSharedMutex metadata_mu_;
-  std::vector<std::optional<Json>> metadata_;  // absent for deleted and unused slots
+  std::vector<SharedJson> metadata_;  // null for deleted and unused slots
 
   // Guarded by metadata_index_mu_; exactly the live slots' scalar fields.
   // Every writer also holds metadata_mu_ exclusively while it changes it, so a

@@ -47,11 +47,11 @@ class NewRecords {
   }
   const std::vector<const std::string*>& ids() const { return ids_; }
   const std::vector<const float*>& vectors() const { return vectors_; }
-  // Each record's metadata, pointing into `metadatas` (empty: none has any).
-  std::vector<std::optional<Json>*> metadata(std::vector<std::optional<Json>>& metadatas) const {
-    std::vector<std::optional<Json>*> out(ids_.size(), nullptr);
+  // Each record's metadata, moved out of `metadatas` (empty: none has any).
+  std::vector<SharedJson> metadata(std::vector<std::optional<Json>>& metadatas) const {
+    std::vector<SharedJson> out(ids_.size());
     if (!metadatas.empty()) {
-      for (size_t j = 0; j < ids_.size(); ++j) out[j] = &metadatas[source_[j]];
+      for (size_t j = 0; j < ids_.size(); ++j) out[j] = share_json(std::move(metadatas[source_[j]]));
     }
     return out;
   }
@@ -66,13 +66,9 @@ class NewRecords {
 }  // namespace
 
 void Database::apply_insert_batch(const std::vector<const std::string*>& ids, const std::vector<const float*>& vectors,
-                                  std::vector<std::optional<Json>*>& metadatas) {
+                                  std::vector<SharedJson>& metadatas) {
   const size_t n = ids.size();
   if (n == 0) return;
-  auto take = [&](size_t i) -> std::optional<Json> {
-    std::optional<Json>* m = metadatas[i];
-    return m && *m ? std::move(*m) : std::nullopt;
-  };
   std::vector<uint8_t> levels(n);
   for (uint8_t& level : levels) level = static_cast<uint8_t>(index_->random_level());
   std::vector<Slot> slots;
@@ -91,7 +87,7 @@ void Database::apply_insert_batch(const std::vector<const std::string*>& ids, co
         // meets it finds them.
         const size_t s = first + i;
         slot_to_id_[s] = *ids[i];
-        metadata_[s] = take(i);
+        metadata_[s] = std::move(metadatas[i]);
         objects = objects || (metadata_[s] && metadata_[s]->is_object());
         slots.push_back(index_->insert_beside_searches(vectors[i], levels[i]));
       }
@@ -103,7 +99,7 @@ void Database::apply_insert_batch(const std::vector<const std::string*>& ids, co
     std::unique_lock<FairSharedMutex> meta(metadata_mu_);
     std::unique_lock<FairSharedMutex> mi(metadata_index_mu_);
     for (const Slot s : slots) {
-      if (metadata_[s]) metadata_index_.index(s, &*metadata_[s]);
+      if (metadata_[s]) metadata_index_.index(s, metadata_[s].get());
     }
   }
 
@@ -121,8 +117,8 @@ void Database::apply_insert_batch(const std::vector<const std::string*>& ids, co
     for (size_t i = 0; i < n; ++i) {
       const Slot s = slots[i];
       slot_to_id_[s] = *ids[i];
-      metadata_[s] = take(i);
-      if (metadata_[s]) metadata_index_.index(s, &*metadata_[s]);
+      metadata_[s] = std::move(metadatas[i]);
+      if (metadata_[s]) metadata_index_.index(s, metadata_[s].get());
     }
   }
   for (size_t i = 0; i < n; ++i) id_to_slot_[*ids[i]] = slots[i];
@@ -146,7 +142,7 @@ Status Database::add_many(const std::vector<std::string>& ids, const VectorBatch
   for (const std::string& id : ids) note_written(id);
   NewRecords fresh;
   for (size_t i = 0; i < ids.size(); ++i) fresh.add(ids[i], vectors.row(i), i);
-  std::vector<std::optional<Json>*> meta = fresh.metadata(metadatas);
+  std::vector<SharedJson> meta = fresh.metadata(metadatas);
   apply_insert_batch(fresh.ids(), fresh.vectors(), meta);
   return Status::OK();
 }
@@ -176,7 +172,7 @@ Status Database::upsert_many(const std::vector<std::string>& ids, const VectorBa
     std::optional<Json> m = metadatas.empty() ? std::nullopt : std::move(metadatas[i]);
     apply_replace(live->second, vectors.row(i), /*metadata_change=*/true, std::move(m));
   }
-  std::vector<std::optional<Json>*> meta = fresh.metadata(metadatas);
+  std::vector<SharedJson> meta = fresh.metadata(metadatas);
   apply_insert_batch(fresh.ids(), fresh.vectors(), meta);
   return Status::OK();
 }
@@ -210,8 +206,7 @@ Result<size_t> Database::delete_many(const std::vector<std::string>& ids) {
     index_->mark_deleted(slot);
     if (slot < slot_to_id_.size()) slot_to_id_[slot].clear();
     if (slot < metadata_.size()) {
-      const std::optional<Json>& old = metadata_[slot];
-      metadata_index_.remove(slot, old ? &*old : nullptr);
+      metadata_index_.remove(slot, metadata_[slot].get());
       metadata_[slot].reset();
     }
   }

@@ -40,7 +40,7 @@ struct Database::Rebuild {
   std::unique_ptr<HnswIndex> index;
   IdMap ids;
   std::vector<std::string> slot_to_id;
-  std::vector<std::optional<Json>> metadata;
+  std::vector<SharedJson> metadata;
   MetadataIndex metadata_index;
 };
 
@@ -48,7 +48,7 @@ struct Database::NotedRecord {
   const std::string* id = nullptr;
   bool live = false;
   std::vector<float> vector;
-  std::optional<Json> metadata;
+  SharedJson metadata;
 };
 
 void Database::copy_noted(const CompactionIds& noted, std::vector<NotedRecord>& out) const {
@@ -83,7 +83,7 @@ void Database::catch_up(std::vector<NotedRecord>& current, Rebuild& r) {
       r.ids.erase(it);
       r.index->mark_deleted(s);
       r.slot_to_id[s].clear();
-      r.metadata_index.remove(s, r.metadata[s] ? &*r.metadata[s] : nullptr);
+      r.metadata_index.remove(s, r.metadata[s].get());
       r.metadata[s].reset();
       continue;
     }
@@ -97,8 +97,8 @@ void Database::catch_up(std::vector<NotedRecord>& current, Rebuild& r) {
     if (std::memcmp(r.index->vector(s), c.vector.data(), dim * sizeof(float)) != 0) {
       r.index->update_vector(s, c.vector.data());
     }
-    r.metadata_index.remove(s, r.metadata[s] ? &*r.metadata[s] : nullptr);
-    r.metadata_index.index(s, c.metadata ? &*c.metadata : nullptr);
+    r.metadata_index.remove(s, r.metadata[s].get());
+    r.metadata_index.index(s, c.metadata.get());
     r.metadata[s] = std::move(c.metadata);
   }
   if (new_vectors.empty()) return;
@@ -111,7 +111,7 @@ void Database::catch_up(std::vector<NotedRecord>& current, Rebuild& r) {
     NotedRecord& c = *new_records[i];
     r.ids.emplace(*c.id, s);
     r.slot_to_id[s] = *c.id;
-    r.metadata_index.index(s, c.metadata ? &*c.metadata : nullptr);
+    r.metadata_index.index(s, c.metadata.get());
     r.metadata[s] = std::move(c.metadata);
   }
 }
@@ -148,7 +148,7 @@ Status Database::compact() {
     for (Slot s = 0; s < n; ++s) {
       if (id_of[s] == nullptr || old.is_deleted(s)) continue;
       r.slot_to_id.push_back(*id_of[s]);
-      r.metadata.push_back(s < metadata_.size() ? metadata_[s] : std::nullopt);
+      r.metadata.push_back(s < metadata_.size() ? metadata_[s] : nullptr);
       live_vectors.insert(live_vectors.end(), old.vector(s), old.vector(s) + dim_);
     }
     quantized = old.quantized_search();

@@ -40,7 +40,7 @@ Result<std::unique_ptr<Database>> Database::load(const std::string& path, SavedG
 
   // The tables come from the records, the index from the lists and the
   // vectors file: independent work, done side by side.
-  std::vector<std::optional<Json>> metadata;
+  std::vector<SharedJson> metadata;
   reserve_huge(metadata, n);
   metadata.resize(n);
   for (MetaRecord& r : graph.records) metadata[r.slot] = std::move(r.metadata);  // slots checked by the parser
@@ -137,7 +137,7 @@ Status Database::save() {
   std::vector<RecordView> records;
   records.reserve(id_to_slot_.size());
   for (const auto& [id, slot] : id_to_slot_) {
-    const Json* metadata = slot < metadata_.size() && metadata_[slot] ? &*metadata_[slot] : nullptr;
+    const Json* metadata = slot < metadata_.size() ? metadata_[slot].get() : nullptr;
     records.push_back({id, metadata, slot});
   }
 

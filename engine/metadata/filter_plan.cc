@@ -14,7 +14,7 @@ constexpr size_t kMaxComplementValues = 64;
 }  // namespace
 
 FilterPlan::FilterPlan(const Filter& filter, const MetadataIndex& index,
-                       const std::vector<std::optional<Json>>& metadata)
+                       const std::vector<SharedJson>& metadata)
     : index_(index), metadata_(metadata) {
   if (filter.kind == Filter::Kind::kAnd && filter.children.empty()) {
     add_object_condition();

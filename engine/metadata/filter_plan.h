@@ -35,7 +35,7 @@ class FilterPlan {
   static constexpr size_t kLinearSets = 8;
 
   // `metadata` is the per-slot metadata the index was built from.
-  FilterPlan(const Filter& filter, const MetadataIndex& index, const std::vector<std::optional<Json>>& metadata);
+  FilterPlan(const Filter& filter, const MetadataIndex& index, const std::vector<SharedJson>& metadata);
 
   // Whether slot s's metadata matches the filter; the same answer as
   // matches(filter, metadata of s) for every live slot.
@@ -127,7 +127,7 @@ class FilterPlan {
       case Kind::kNotInSet: return index_.has_object(s) && (c.sets.empty() || set_of(c, s) != c.sets[0]);
       case Kind::kObject: return index_.has_object(s);
       case Kind::kRange: return c.range.contains(c.numbers->value(s));
-      case Kind::kScan: return matches(*c.filter, s < metadata_.size() && metadata_[s] ? &*metadata_[s] : nullptr);
+      case Kind::kScan: return matches(*c.filter, s < metadata_.size() ? metadata_[s].get() : nullptr);
     }
     return false;
   }
@@ -145,7 +145,7 @@ class FilterPlan {
   double sampled_share(const Filter& f) const;
 
   const MetadataIndex& index_;
-  const std::vector<std::optional<Json>>& metadata_;
+  const std::vector<SharedJson>& metadata_;
   std::vector<Condition> conditions_;  // all must hold; cheapest and most selective first
   const Condition* driver_ = nullptr;
   size_t estimate_ = 0;

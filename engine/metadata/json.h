@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,15 @@
 namespace kelpo {
 
 using Json = nlohmann::json;
+
+// A stored metadata value. It never changes once stored (a write replaces
+// the pointer), so the table that holds it and every search hit that returns
+// it share one copy: a hit costs a reference count, not a deep copy.
+using SharedJson = std::shared_ptr<const Json>;
+
+inline SharedJson share_json(std::optional<Json>&& value) {
+  return value ? std::make_shared<const Json>(std::move(*value)) : nullptr;
+}
 
 // Deepest nesting of arrays and objects accepted from any text we did not
 // produce ourselves: "[[1]]" is two levels deep, a scalar none.

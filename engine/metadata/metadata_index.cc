@@ -131,7 +131,7 @@ void MetadataIndex::remove(uint32_t slot, const Json* metadata) {
   }
 }
 
-void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
+void MetadataIndex::rebuild(const std::vector<SharedJson>& metadata,
                             const std::function<bool(uint32_t)>& is_deleted) {
   fields_.clear();
   numbers_.clear();
@@ -142,7 +142,7 @@ void MetadataIndex::rebuild(const std::vector<std::optional<Json>>& metadata,
   std::unordered_map<std::string, std::vector<std::pair<double, uint32_t>>> gathered;
   for (size_t s = 0; s < metadata.size(); ++s) {
     const auto slot = static_cast<uint32_t>(s);
-    if (!metadata[s].has_value() || !metadata[s]->is_object() || (is_deleted && is_deleted(slot))) continue;
+    if (!metadata[s] || !metadata[s]->is_object() || (is_deleted && is_deleted(slot))) continue;
     for (const auto& [key, value] : metadata[s]->get_ref<const Json::object_t&>()) {
       if (const double x = number_of(value); !std::isnan(x)) gathered[key].emplace_back(x, slot);
     }

@@ -74,7 +74,7 @@ class MetadataIndex {
   void remove(uint32_t slot, const Json* metadata);
   // Empties the index, then indexes every slot s < metadata.size() for which
   // is_deleted(s) is false (an empty function: no slot is deleted).
-  void rebuild(const std::vector<std::optional<Json>>& metadata, const std::function<bool(uint32_t)>& is_deleted);
+  void rebuild(const std::vector<SharedJson>& metadata, const std::function<bool(uint32_t)>& is_deleted);
 
   // The slots holding `value` under `field`, or nullptr when there are none.
   // The pointer is valid until the index next changes.

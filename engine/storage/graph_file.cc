@@ -146,7 +146,7 @@ Status write_graph(BufferedFileWriter& out, const GraphHeader& h, std::span<cons
 std::vector<RecordView> record_views(std::span<const MetaRecord> records) {
   std::vector<RecordView> views;
   views.reserve(records.size());
-  for (const MetaRecord& r : records) views.push_back({r.id, r.metadata ? &*r.metadata : nullptr, r.slot});
+  for (const MetaRecord& r : records) views.push_back({r.id, r.metadata.get(), r.slot});
   return views;
 }
 
@@ -397,7 +397,7 @@ void parse_records(const char* base, const Stretch& st, std::vector<MetaRecord>&
       Json value;
       // Text that is not JSON (or nests too deeply) costs the record its
       // metadata, not the database.
-      if (json_parse(meta, &value, nullptr)) rec.metadata = std::move(value);
+      if (json_parse(meta, &value, nullptr)) rec.metadata = std::make_shared<const Json>(std::move(value));
     }
   }
 }

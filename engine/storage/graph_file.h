@@ -63,7 +63,7 @@ struct GraphHeader {
 // One entry of the metadata section.
 struct MetaRecord {
   std::string id;
-  std::optional<Json> metadata;
+  SharedJson metadata;  // null when none
   uint32_t slot = 0;
 };
 

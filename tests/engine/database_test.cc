@@ -63,6 +63,10 @@ TEST(DatabaseRecords, UpsertWithoutMetadataClearsItUpdateWithoutKeepsIt) {
   auto db = open_db(dir.path(), 2);
   const Filter red = Filter::eq("color", "red");
   ASSERT_TRUE(db->add("a", {1, 0}, meta(R"({"color":"red"})")).ok());
+  // A hit shares the stored metadata; writes after it must not reach it.
+  SearchOptions one;
+  one.k = 1;
+  const std::vector<SearchHit> before = db->search(std::vector<float>{1, 0}.data(), 2, one).value();
   ASSERT_TRUE(db->update("a", std::vector<float>{0, 1}, std::nullopt).ok());
   EXPECT_EQ(db->get("a").value().second, meta(R"({"color":"red"})"));
   EXPECT_EQ(db->count(&red), 1u);
@@ -78,6 +82,8 @@ TEST(DatabaseRecords, UpsertWithoutMetadataClearsItUpdateWithoutKeepsIt) {
   EXPECT_EQ(db->count(&red), 0u);
   const Filter blue = Filter::eq("color", "blue");
   EXPECT_EQ(db->count(&blue), 1u);
+  ASSERT_TRUE(before[0].metadata);
+  EXPECT_EQ(*before[0].metadata, meta(R"({"color":"red"})"));
 }
 
 TEST(DatabaseBatch, AddManyChecksEverythingBeforeLogging) {

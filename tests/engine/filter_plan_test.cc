@@ -46,12 +46,12 @@ TEST(FilterPlan, AgreesWithMatchesOnRandomRecordsAndFilters) {
   };
 
   const size_t n = 3000;
-  std::vector<std::optional<Json>> metadata(n);
+  std::vector<SharedJson> metadata(n);
   std::vector<bool> live(n, false);
   MetadataIndex index;
-  auto md = [&](size_t s) { return metadata[s] ? &*metadata[s] : nullptr; };
+  auto md = [&](size_t s) { return metadata[s].get(); };
   for (size_t s = 0; s < n; ++s) {
-    metadata[s] = random_metadata();
+    metadata[s] = share_json(random_metadata());
     live[s] = true;
     index.index(static_cast<uint32_t>(s), md(s));
   }
@@ -64,7 +64,7 @@ TEST(FilterPlan, AgreesWithMatchesOnRandomRecordsAndFilters) {
       live[s] = false;
       metadata[s].reset();
     } else {
-      metadata[s] = random_metadata();
+      metadata[s] = share_json(random_metadata());
       index.index(s, md(s));
     }
   }

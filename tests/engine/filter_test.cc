@@ -30,15 +30,15 @@ bool matches_text(const Filter& f, std::string_view metadata) {
 // A set of records as the database keeps them: per-slot metadata, some slots
 // deleted, and the index over the live ones.
 struct Corpus {
-  std::vector<std::optional<Json>> metadata;
+  std::vector<SharedJson> metadata;
   std::set<uint32_t> deleted;
   MetadataIndex index;
 
-  void add(std::optional<Json> md) { metadata.push_back(std::move(md)); }
+  void add(std::optional<Json> md) { metadata.push_back(share_json(std::move(md))); }
   void build() {
     index.rebuild(metadata, [this](uint32_t s) { return deleted.count(s) != 0; });
   }
-  const Json* md(uint32_t s) const { return metadata[s] ? &*metadata[s] : nullptr; }
+  const Json* md(uint32_t s) const { return metadata[s].get(); }
 
   // What count() answers: the consumers' use of resolve and matches.
   std::set<uint32_t> select(const Filter& f) const {

@@ -108,8 +108,10 @@ TEST(MetadataIndex, RebuildHoldsExactlyTheLiveSlots) {
   const Json stale = parse(R"({"old":1})");
   index.index(99, &stale);
 
-  std::vector<std::optional<Json>> metadata = {parse(R"({"t":"a"})"), std::nullopt, parse(R"({"t":"a"})"),
-                                               parse(R"({"t":"b"})"), parse("3")};
+  std::vector<SharedJson> metadata;
+  for (const char* text : {R"({"t":"a"})", "", R"({"t":"a"})", R"({"t":"b"})", "3"}) {
+    metadata.push_back(*text ? std::make_shared<const Json>(parse(text)) : nullptr);
+  }
   index.rebuild(metadata, [](uint32_t s) { return s == 2; });
   EXPECT_FALSE(index.has_field("old"));
   EXPECT_EQ(slots(index, "t", parse("\"a\"")), std::set<uint32_t>{0});

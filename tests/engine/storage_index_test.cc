@@ -55,7 +55,7 @@ TEST(StorageIndexTest, SavedIndexReopensMappedWithTheSameGraphVectorsAndDeletion
   std::unique_ptr<HnswIndex> index = build_index(n, dim);
   std::vector<MetaRecord> records;
   for (Slot s = 0; s < n; ++s) {
-    if (!index->is_deleted(s)) records.push_back(MetaRecord{"v" + std::to_string(s), Json{{"s", s}}, s});
+    if (!index->is_deleted(s)) records.push_back(MetaRecord{"v" + std::to_string(s), std::make_shared<const Json>(Json{{"s", s}}), s});
   }
   ASSERT_TRUE(save_index(storage, *index, records).ok());
   EXPECT_EQ(FileOps::posix().file_size(storage.vectors_path).value(), 4 * n * (dim + 1));

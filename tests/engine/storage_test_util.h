@@ -52,7 +52,7 @@ inline TestGraph make_graph(uint32_t n, uint32_t dim = 4, uint32_t tag = 0) {
     MetaRecord r;
     r.id = "id-" + std::to_string(s) + "-" + std::to_string(tag);
     r.slot = s;
-    if (s % 2 == 0) r.metadata = Json{{"slot", s}, {"tag", tag}, {"name", "n\xc3\xa9"}};
+    if (s % 2 == 0) r.metadata = std::make_shared<const Json>(Json{{"slot", s}, {"tag", tag}, {"name", "n\xc3\xa9"}});
     g.records.push_back(std::move(r));
   }
   return g;
