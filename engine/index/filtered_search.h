@@ -98,7 +98,10 @@ bool filtered_beam(const NeighborLists& links, size_t layer, const Dist& dist, c
   Slot* list = scratch.list.data();
   // The nodes to measure (admitted ones, then stepping stones), the
   // non-admitted neighbours to look through, and the lists looked through.
-  std::vector<Slot> admitted, stones, through, gathered;
+  std::vector<Slot>& admitted = scratch.admitted;
+  std::vector<Slot>& stones = scratch.stones;
+  std::vector<Slot>& through = scratch.through;
+  std::vector<Slot>& gathered = scratch.gathered;
   admitted.reserve(m0);
   stones.reserve(m0);
   through.reserve(m0);
@@ -234,7 +237,8 @@ bool filtered_beam(const NeighborLists& links, size_t layer, const Dist& dist, c
 template <class Accept>
 double neighbourhood_share(const NeighborLists& links, Slot entry, const Accept& accept, WalkEffort& effort,
                            SearchScratch& scratch) {
-  std::vector<Slot> near(links.capacity(0));
+  std::vector<Slot>& near = scratch.stones;  // free until the layer-0 walk
+  near.resize(links.capacity(0));
   near.resize(links.copy(entry, 0, near.data()));
   for (const Slot x : near) links.prefetch(x, 0);
   Slot* list = scratch.list.data();

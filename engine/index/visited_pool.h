@@ -55,6 +55,9 @@ struct SearchScratch {
   std::vector<Neighbor> ranked;      // a layer search's output, for callers that reuse it
   std::vector<Neighbor> pruning;     // a list plus newcomers, ranked while pruning, then the kept ones (3 * m0 + 1)
   std::vector<Neighbor> selected;    // the neighbours a node selects, with their distances
+  // A filtered walk's lists for the node it expands: admitted neighbours to
+  // measure, stepping stones, neighbours to look through and their lists.
+  std::vector<Slot> admitted, stones, through, gathered;
 };
 
 // A free list of scratches. A search leases one and returns it when done, so
