@@ -1,5 +1,9 @@
 #include "engine/export/export_json.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <iterator>
 #include <utility>
 
@@ -21,13 +25,29 @@ Result<ExportFormat> collect_export(const Database& db) {
   return doc;
 }
 
+namespace {
+
+// Hands the heap's free pages back to the system. A piece's floats and its
+// log record are freed as the next piece is built: left to the allocator,
+// those blocks can stay resident (below its trim threshold, or with live
+// blocks above them), and the import's peak would grow by a piece or more.
+void return_free_memory() {
+#if defined(__GLIBC__)
+  (void)malloc_trim(0);
+#endif
+}
+
+}  // namespace
+
 Status apply_import(Database& db, ImportedRecords records) {
   if (records.dim != db.dim()) return KelpoError::dimension_mismatch(db.dim(), records.dim);
   if (records.ids.empty()) return Status::OK();
   // Every row is checked before the first batch is written, so a document
   // that cannot be imported changes nothing.
-  for (size_t i = 0; i < records.size(); ++i) {
-    if (records.row_size(i) != db.dim()) return KelpoError::dimension_mismatch(db.dim(), records.row_size(i));
+  for (const VectorBatch& rows : records.vectors) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (rows.row_size(i) != db.dim()) return KelpoError::dimension_mismatch(db.dim(), rows.row_size(i));
+    }
   }
   // Room for every vector up front: the store then fills in place while each
   // applied batch's floats are released, instead of growing by copies.
@@ -43,6 +63,7 @@ Status apply_import(Database& db, ImportedRecords records) {
     KELPO_RETURN_IF_ERROR(db.upsert_many(ids, rows, std::move(metadatas)));
     rows = VectorBatch();
     first += count;
+    return_free_memory();
   }
   return Status::OK();
 }

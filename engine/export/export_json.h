@@ -29,8 +29,8 @@ Result<ExportFormat> collect_export(const Database& db);
 // The document's dimension must be the database's ("dimension mismatch:
 // expected {db dim}, got {document dim}"), and so must every record's vector
 // (checked before anything is written); then the records go to batch upserts
-// of kImportBatchRecords each, in document order, each logged and applied
-// before the next. An empty document changes nothing. Should a batch fail
+// of one piece each (import_batch_rows), in document order, each logged and
+// applied before the next. An empty document changes nothing. Should a batch fail
 // (the log cannot be written), the batches before it stay applied.
 Status apply_import(Database& db, ImportedRecords records);
 

@@ -68,7 +68,10 @@ const char* kind_of(int c) {
 
 class DocumentParser {
  public:
-  explicit DocumentParser(ByteSource& source) : source_(source), buf_(new char[kBufferSize + 1]) { buf_[0] = '\0'; }
+  DocumentParser(ByteSource& source, size_t max_batch_floats)
+      : source_(source), buf_(new char[kBufferSize + 1]), max_batch_floats_(max_batch_floats) {
+    buf_[0] = '\0';
+  }
 
   Result<ImportedRecords> parse() {
     if (!parse_document()) {
@@ -440,7 +443,7 @@ class DocumentParser {
   bool parse_vector() {
     const int c = skip_ws();
     if (c != '[') return fail_type(c, "an array");
-    if (out_.vectors.empty() || out_.vectors.back().size() == kImportBatchRecords) {
+    if (out_.vectors.empty() || out_.vectors.back().size() == out_.batch_rows) {
       out_.vectors.emplace_back();
       out_.vectors.back().data.reserve(batch_floats_);
     }
@@ -454,28 +457,36 @@ class DocumentParser {
     });
   }
 
-  // After the first record: reserve room for as many more as the input's size
-  // suggests, so the float arrays rarely have to grow (and copy) on the way.
+  // After the first record: its row sets the piece size; then reserve room
+  // for as many more records as the input's size suggests, so the float
+  // arrays rarely have to grow (and copy) on the way.
   // An over-estimate costs address space only: pages never written are never
   // backed by memory.
   void reserve_like_first(uint64_t first_bytes) {
+    const size_t row_floats = out_.vectors.back().row_size(0);
+    out_.batch_rows = import_batch_rows(row_floats, max_batch_floats_);
+    const double dim = static_cast<double>(std::max<size_t>(row_floats, 1));
+    const double piece_floats = static_cast<double>(out_.batch_rows) * dim;
     const uint64_t total = source_.size_hint();
-    if (total == 0 || first_bytes == 0) return;
+    if (total == 0 || first_bytes == 0) {
+      batch_floats_ = static_cast<size_t>(piece_floats);
+      return;
+    }
     const double records = static_cast<double>(total / first_bytes + 1) * 1.125;
-    const double dim = static_cast<double>(std::max<size_t>(out_.vectors.back().row_size(0), 1));
     // Every component takes at least two bytes ("0,"), every record more
     // than eight: hard upper bounds whatever the first record was like.
     const double floats = std::min(records * dim, static_cast<double>(total / 2 + 1));
     const double rows = std::min(records, static_cast<double>(total / 8 + 1));
-    batch_floats_ = static_cast<size_t>(std::min(floats, static_cast<double>(kImportBatchRecords) * dim));
+    batch_floats_ = static_cast<size_t>(std::min(floats, piece_floats));
     out_.vectors.back().data.reserve(batch_floats_);
-    out_.vectors.back().offsets.reserve(std::min(static_cast<size_t>(rows), kImportBatchRecords) + 1);
+    out_.vectors.back().offsets.reserve(std::min(static_cast<size_t>(rows), out_.batch_rows) + 1);
     out_.ids.reserve(static_cast<size_t>(rows));
     out_.metadatas.reserve(static_cast<size_t>(rows));
   }
 
   ByteSource& source_;
   std::unique_ptr<char[]> buf_;
+  size_t max_batch_floats_;
   size_t pos_ = 0;
   size_t end_ = 0;
   bool at_end_ = false;
@@ -501,6 +512,8 @@ class DocumentParser {
 
 }  // namespace
 
-Result<ImportedRecords> parse_export_document(ByteSource& source) { return DocumentParser(source).parse(); }
+Result<ImportedRecords> parse_export_document(ByteSource& source, size_t max_batch_floats) {
+  return DocumentParser(source, max_batch_floats).parse();
+}
 
 }  // namespace kelpo

@@ -11,6 +11,7 @@
 // count from 1, columns are bytes into the line (0 right after a line break).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,10 +24,20 @@
 
 namespace kelpo {
 
-// Records per batch of an import's rows: the batch the import logs and
-// applies at a time, so neither the log's record nor a second copy of the
-// vectors ever spans the whole document.
+// An import logs and applies its rows a piece at a time, so neither the log's
+// record nor a second copy of the vectors ever spans the whole document. A
+// piece holds at most kImportBatchRecords records and, whatever the dimension,
+// at most kImportBatchFloats vector components (8 MiB): with wide vectors a
+// piece of 10,000 rows would be large beside the document (30 MB at 768
+// dimensions), and the peak holds about two pieces beside the document (the
+// piece being applied and its log record).
 inline constexpr size_t kImportBatchRecords = 10'000;
+inline constexpr size_t kImportBatchFloats = size_t{1} << 21;
+
+// Records per piece when each row holds `row_floats` components.
+inline size_t import_batch_rows(size_t row_floats, size_t max_floats = kImportBatchFloats) {
+  return std::clamp<size_t>(max_floats / std::max<size_t>(row_floats, 1), 1, kImportBatchRecords);
+}
 
 // The records of a document, in document order, ready for batch upserts.
 struct ImportedRecords {
@@ -34,17 +45,19 @@ struct ImportedRecords {
   uint64_t dim = 0;
   std::string metric;
   std::vector<std::string> ids;
-  // One row per record, as long as its "vector", kImportBatchRecords rows per
-  // batch (the last may hold fewer), so each batch's floats can be released
-  // as soon as it is applied.
+  // One row per record, as long as its "vector", batch_rows rows per batch
+  // (the last may hold fewer), so each batch's floats can be released as
+  // soon as it is applied. batch_rows follows from the first record's row.
   std::vector<VectorBatch> vectors;
+  size_t batch_rows = kImportBatchRecords;
   std::vector<std::optional<Json>> metadatas;   // one per record
 
   size_t size() const { return ids.size(); }
-  const float* row(size_t i) const { return vectors[i / kImportBatchRecords].row(i % kImportBatchRecords); }
-  size_t row_size(size_t i) const { return vectors[i / kImportBatchRecords].row_size(i % kImportBatchRecords); }
+  const float* row(size_t i) const { return vectors[i / batch_rows].row(i % batch_rows); }
+  size_t row_size(size_t i) const { return vectors[i / batch_rows].row_size(i % batch_rows); }
 };
 
-Result<ImportedRecords> parse_export_document(ByteSource& source);
+// `max_batch_floats` bounds each piece's components (see import_batch_rows).
+Result<ImportedRecords> parse_export_document(ByteSource& source, size_t max_batch_floats = kImportBatchFloats);
 
 }  // namespace kelpo

@@ -343,51 +343,63 @@ TEST(ExportImport, FailuresBeforeTheUpsertChangeNothing) {
   EXPECT_EQ(db->ids(), std::vector<std::string>{"keep"});
 }
 
-// A document of several batches: every record lands as one upsert of the
-// whole document would leave it (an id repeated across batches ends with its
+// A document of several pieces: every record lands as one upsert of the
+// whole document would leave it (an id repeated across pieces ends with its
 // last vector and metadata, on one slot), the import survives a reopen, and
-// a short row in the last batch stops the import before the first batch.
+// a short row in the last piece stops the import before the first piece.
+// Pieces are cut by record count (the default, at two dimensions) and by
+// components (a small budget standing in for wide vectors).
 TEST(ExportImport, ManyBatchesActAsOneUpsert) {
-  ScratchDir dir;
-  const size_t n = 2 * kImportBatchRecords + 501;
-  auto record = [](size_t i, const std::string& id, size_t dim) {
-    std::string r = R"({"id":")" + id + R"(","vector":[)" + std::to_string(i) + ".5";
-    for (size_t j = 1; j < dim; ++j) r += "," + std::to_string(j);
-    return r + R"(],"metadata":{"i":)" + std::to_string(i) + "}}";
-  };
-  auto document = [&](bool short_last) {
-    std::string doc = R"({"version":1,"dim":2,"metric":"cosine","vectors":[)";
-    for (size_t i = 0; i < n; ++i) {
-      // id7 again in the second and the last batch.
-      const std::string id = (i == kImportBatchRecords + 3 || i == n - 2) ? "id7" : "id" + std::to_string(i);
-      if (i > 0) doc += ",";
-      doc += record(i, id, short_last && i == n - 1 ? 1 : 2);
-    }
-    return doc + "]}";
-  };
-  write_file(dir.file("short.json"), document(true));
-  write_file(dir.file("good.json"), document(false));
-  auto db = open_db(dir.file("db"), 2);
-  ASSERT_TRUE(db->add("keep", {1, 1}, std::nullopt).ok());
-  EXPECT_EQ(import_json(*db, dir.file("short.json")).error().message(), "dimension mismatch: expected 2, got 1");
-  EXPECT_EQ(db->ids(), std::vector<std::string>{"keep"});
-  ASSERT_TRUE(import_json(*db, dir.file("good.json")).ok());
-  auto check = [&](const Database& d) {
-    EXPECT_EQ(d.count(nullptr), n - 2 + 1);  // two repeats of id7, plus "keep"
-    EXPECT_EQ(d.total_slots(), n - 2 + 1);
-    for (size_t i : {size_t{0}, kImportBatchRecords - 1, kImportBatchRecords, n - 1, size_t{7}}) {
-      const size_t from = i == 7 ? n - 2 : i;
-      auto got = d.get("id" + std::to_string(i));
-      ASSERT_TRUE(got.ok()) << i;
-      EXPECT_EQ(got->first, (std::vector<float>{static_cast<float>(from) + 0.5f, 1.0f})) << i;
-      ASSERT_TRUE(got->second.has_value());
-      EXPECT_EQ((*got->second)["i"], from);
-    }
-  };
-  check(*db);
-  db.reset();
-  // Every batch was logged: reopening without a save replays them all.
-  check(*open_db(dir.file("db"), 2));
+  for (const size_t budget : {kImportBatchFloats, size_t{2 * 300}}) {
+    SCOPED_TRACE(budget);
+    const size_t piece = import_batch_rows(2, budget);
+    ASSERT_EQ(piece, budget == kImportBatchFloats ? kImportBatchRecords : 300u);
+    ScratchDir dir;
+    const size_t n = 2 * piece + 501;
+    auto record = [](size_t i, const std::string& id, size_t dim) {
+      std::string r = R"({"id":")" + id + R"(","vector":[)" + std::to_string(i) + ".5";
+      for (size_t j = 1; j < dim; ++j) r += "," + std::to_string(j);
+      return r + R"(],"metadata":{"i":)" + std::to_string(i) + "}}";
+    };
+    auto document = [&](bool short_last) {
+      std::string doc = R"({"version":1,"dim":2,"metric":"cosine","vectors":[)";
+      for (size_t i = 0; i < n; ++i) {
+        // id7 again in the second and the last piece.
+        const std::string id = (i == piece + 3 || i == n - 2) ? "id7" : "id" + std::to_string(i);
+        if (i > 0) doc += ",";
+        doc += record(i, id, short_last && i == n - 1 ? 1 : 2);
+      }
+      return doc + "]}";
+    };
+    auto import = [&](Database& db, const std::string& text) -> Status {
+      StringSource source(text, 4096);
+      Result<ImportedRecords> records = parse_export_document(source, budget);
+      if (!records.ok()) return records.error();
+      EXPECT_EQ(records->vectors.size(), (n + piece - 1) / piece);
+      return apply_import(db, std::move(records).value());
+    };
+    auto db = open_db(dir.file("db"), 2);
+    ASSERT_TRUE(db->add("keep", {1, 1}, std::nullopt).ok());
+    EXPECT_EQ(import(*db, document(true)).error().message(), "dimension mismatch: expected 2, got 1");
+    EXPECT_EQ(db->ids(), std::vector<std::string>{"keep"});
+    ASSERT_TRUE(import(*db, document(false)).ok());
+    auto check = [&](const Database& d) {
+      EXPECT_EQ(d.count(nullptr), n - 2 + 1);  // two repeats of id7, plus "keep"
+      EXPECT_EQ(d.total_slots(), n - 2 + 1);
+      for (size_t i : {size_t{0}, piece - 1, piece, n - 1, size_t{7}}) {
+        const size_t from = i == 7 ? n - 2 : i;
+        auto got = d.get("id" + std::to_string(i));
+        ASSERT_TRUE(got.ok()) << i;
+        EXPECT_EQ(got->first, (std::vector<float>{static_cast<float>(from) + 0.5f, 1.0f})) << i;
+        ASSERT_TRUE(got->second.has_value());
+        EXPECT_EQ((*got->second)["i"], from);
+      }
+    };
+    check(*db);
+    db.reset();
+    // Every piece was logged: reopening without a save replays them all.
+    check(*open_db(dir.file("db"), 2));
+  }
 }
 
 TEST(ExportFile, AFailedWriteLeavesTheOldDocumentAndNoTemporaryFile) {
