@@ -3,6 +3,8 @@
 // reported as one JSON line on stdout.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -115,9 +117,19 @@ inline int child_open(const ChildRequest& a) {
     out["read_s"] = ops.read_s;
     out["rss_open"] = rss_json(rss_now());
     for (size_t q = 0; q < nq; ++q) {
+      struct rusage before_search;
+      ::getrusage(RUSAGE_SELF, &before_search);
       const auto t = Clock::now();
       const Result<std::vector<SearchHit>> hits = (*db)->search(&queries[q * a.dim], a.dim, opt);
       lat.push_back(seconds_since(t));
+      if (q == 0) {
+        // Where a first search's time goes: page faults, waiting on the disk
+        // (major) or only mapping a cached page (minor).
+        struct rusage after_search;
+        ::getrusage(RUSAGE_SELF, &after_search);
+        out["first_search_faults"] = {{"minor", after_search.ru_minflt - before_search.ru_minflt},
+                                      {"major", after_search.ru_majflt - before_search.ru_majflt}};
+      }
       json r = json::array();
       if (hits.ok()) {
         for (const SearchHit& h : hits.value()) r.push_back(label_of(h.id));

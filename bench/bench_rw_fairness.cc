@@ -18,7 +18,10 @@
 // for queries near the records.
 //
 //   bench_rw_fairness [--n N] [--dim D] [--seconds S] [--save-compact] [--no-rates] [--recall M] [--dir PATH]
-// (--no-rates: skip the lock comparison and the rates beside searchers.)
+//                     [--from SAVED]
+// (--no-rates: skip the lock comparison and the rates beside searchers.
+// --from: work on a copy of a saved database of dimension D instead of
+// building one, which at a million records takes longer than the run.)
 #include <time.h>
 
 #include <algorithm>
@@ -65,6 +68,7 @@ struct Args {
   bool rates = true;
   size_t recall = 0;
   std::string dir = "/tmp/kelpo-bench-rw";
+  std::string from;
 };
 
 Args parse(int argc, char** argv) {
@@ -76,6 +80,7 @@ Args parse(int argc, char** argv) {
     else if (s == "--seconds") a.seconds = std::stod(argv[++i]);
     else if (s == "--save-compact") a.save_compact = true;
     else if (s == "--dir") a.dir = argv[++i];
+    else if (s == "--from") a.from = argv[++i];
     else if (s == "--no-rates") a.rates = false;
     else if (s == "--recall") a.recall = std::stoull(argv[++i]);
   }
@@ -314,7 +319,9 @@ int main(int argc, char** argv) {
   if (a.n == 0) return 0;  // --n 0: the lock comparison only
 
   std::filesystem::remove_all(a.dir);
-  auto opened = Database::open_or_create_with_config(a.dir, a.dim, Metric::kCosine, {});
+  if (!a.from.empty()) std::filesystem::copy(a.from, a.dir, std::filesystem::copy_options::recursive);
+  auto opened = a.from.empty() ? Database::open_or_create_with_config(a.dir, a.dim, Metric::kCosine, {})
+                               : Database::open(a.dir);
   if (!opened.ok()) {
     std::fprintf(stderr, "%s\n", opened.error().message().c_str());
     return 1;
@@ -324,7 +331,7 @@ int main(int argc, char** argv) {
   const size_t chunk = 10000;
   std::atomic<size_t> next_id{0};
   const auto t_build = Clock::now();
-  for (size_t done = 0; done < a.n; done += chunk) {
+  for (size_t done = 0; a.from.empty() && done < a.n; done += chunk) {
     const size_t rows = std::min(chunk, a.n - done);
     VectorBatch batch = VectorBatch::uniform(rows, a.dim);
     std::normal_distribution<float> g;
@@ -333,7 +340,11 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < rows; ++i) ids.push_back("r" + std::to_string(next_id++));
     if (!db.add_many(ids, batch, {}).ok()) return 1;
   }
-  std::printf("built %zu x %zu cosine in %.1f s\n", a.n, a.dim, since(t_build));
+  if (a.from.empty()) {
+    std::printf("built %zu x %zu cosine in %.1f s\n", a.n, a.dim, since(t_build));
+  } else {
+    std::printf("opened a copy of %s: %zu records in %.1f s\n", a.from.c_str(), db.ids().size(), since(t_build));
+  }
 
   const Rates alone = run(db, a.dim, 0, true, a.rates ? a.seconds : 0.1, next_id);
   std::printf("%-28s writes %8.0f/s   [CPU share %3.0f%%: %8.0f/s]   writer thread on %3.0f%% of a core: %8.0f "
@@ -377,8 +388,10 @@ int main(int argc, char** argv) {
     beside("save", db, a.dim, next_id, [&] {
       if (!db.save().ok()) std::abort();
     });
+    // Every tenth record, so the compaction has deletions to drop.
     std::vector<std::string> doomed;
-    for (size_t i = 0; i < a.n; i += 10) doomed.push_back("r" + std::to_string(i));
+    const std::vector<std::string> ids = db.ids();
+    for (size_t i = 0; i < ids.size(); i += 10) doomed.push_back(ids[i]);
     if (!db.delete_many(doomed).ok()) return 1;
     beside("compaction", db, a.dim, next_id, [&] {
       if (!db.compact().ok()) std::abort();

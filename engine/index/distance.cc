@@ -124,7 +124,9 @@ std::vector<float> gemv_dot_products(const float* query, const float* data, size
 }
 
 void show_brute_force_hint() {
-  if (BLAS_HINT_SHOWN.exchange(true)) return;
+  // Every exact scan of every thread comes here: a read keeps the shared
+  // flag's cache line clean once the hint has been shown.
+  if (BLAS_HINT_SHOWN.load(std::memory_order_relaxed) || BLAS_HINT_SHOWN.exchange(true)) return;
   std::fputs(
       "kelpo: brute-force search would be ~5x faster with BLAS. Install it with:\n"
       "  sudo apt install libopenblas-dev   # Debian/Ubuntu\n"
