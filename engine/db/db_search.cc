@@ -76,14 +76,32 @@ double sampled_degree(const HnswIndex& index) {
 
 std::vector<Neighbor> Database::exact_filtered_scan(const float* query, size_t k, const FilterPlan& plan) const {
   show_brute_force_hint();
-  const DistanceFunction dist(index_->metric());
+  const QueryDistance dist(query, index_->vector_store().data(), dim_, DistanceFunction(index_->metric()));
   const Slot n = index_->node_count();
   TopK top(k);
   const bool check = !plan.driver_is_exact();
+  // The candidates come in the index's order, not the file's, so each row
+  // (and each filter test) is a cache miss. Slots wait in a short queue after
+  // their row and metadata are asked for, and are measured kAhead candidates
+  // later, in the order they came, so the misses overlap the measuring.
+  constexpr size_t kAhead = 8;
+  Slot queue[kAhead];
+  size_t head = 0, queued = 0;
+  auto measure = [&](Slot s) {
+    if (check && !plan.accepts(s)) return;
+    top.push(s, dist(s));
+  };
   auto consider = [&](Slot s) {
     if (s >= n || index_->is_deleted(s)) return;
-    if (check && !plan.accepts(s)) return;
-    top.push(s, dist(query, index_->vector(s), dim_));
+    dist.prefetch(s);
+    if (check) plan.prefetch(s);
+    if (queued < kAhead) {
+      queue[(head + queued++) % kAhead] = s;
+      return;
+    }
+    measure(queue[head]);
+    queue[head] = s;
+    head = (head + 1) % kAhead;
   };
   if (plan.has_driver()) {
     // Only the candidates: their order is as good as slot order, since ties
@@ -92,6 +110,7 @@ std::vector<Neighbor> Database::exact_filtered_scan(const float* query, size_t k
   } else {
     for (Slot s = 0; s < n; ++s) consider(s);
   }
+  for (size_t i = 0; i < queued; ++i) measure(queue[(head + i) % kAhead]);
   return top.take_sorted();
 }
 
