@@ -66,9 +66,9 @@ constexpr size_t kQueryBlock = 64;
 
 // out[a * out_stride + j] = dot(query a, row j) for a < nq, j < nr, queries
 // and rows dim floats apart. For every pair the sum is one chain of
-// operations over the components in order (eight lanes, one fused
-// multiply-add per eight components, a zero-padded tail, the lanes summed in
-// a fixed order), however many pairs a call computes at once.
+// operations over the components in order (the kernel's lanes, one fused
+// multiply-add per lane-width of components, a zero-padded tail, the lanes
+// summed in a fixed order), however many pairs a call computes at once.
 using DotTile = void (*)(const float* q, size_t nq, const float* rows, size_t nr, size_t dim, float* out,
                          size_t out_stride);
 
@@ -143,6 +143,80 @@ __attribute__((target("avx2,fma"))) void dot_tile_avx2(const float* q, size_t nq
   }
 }
 
+// The same scheme sixteen lanes wide, for processors with AVX-512: twice the
+// components per instruction. Its chain (sixteen lanes, a masked tail, the
+// halves added, then eight lanes summed as above) is its own, so a process
+// uses one kernel for every pair (see dot_tile).
+__attribute__((target("avx512f"))) inline float sum_lanes(__m512 v) {
+  // Shuffles rather than the extract intrinsics, whose headers trip this
+  // compiler's uninitialised-value warning.
+  const __m256 lo = __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256 hi = __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15);
+  return sum_lanes(_mm256_add_ps(lo, hi));
+}
+
+template <size_t QN, size_t RN>
+__attribute__((target("avx512f"))) inline void dot_block_avx512(const float* q, const float* r, size_t dim, float* out,
+                                                               size_t out_stride) {
+  __m512 acc[QN][RN];
+#pragma GCC unroll 4
+  for (size_t a = 0; a < QN; ++a) {
+#pragma GCC unroll 4
+    for (size_t j = 0; j < RN; ++j) acc[a][j] = _mm512_setzero_ps();
+  }
+  size_t i = 0;
+  for (; i + 16 <= dim; i += 16) {
+    __m512 rv[RN];
+#pragma GCC unroll 4
+    for (size_t j = 0; j < RN; ++j) rv[j] = _mm512_loadu_ps(r + j * dim + i);
+#pragma GCC unroll 4
+    for (size_t a = 0; a < QN; ++a) {
+      const __m512 qv = _mm512_loadu_ps(q + a * dim + i);
+#pragma GCC unroll 4
+      for (size_t j = 0; j < RN; ++j) acc[a][j] = _mm512_fmadd_ps(qv, rv[j], acc[a][j]);
+    }
+  }
+  if (i < dim) {
+    // Lanes past the end load as zero and read no memory.
+    const __mmask16 mask = static_cast<__mmask16>((1u << (dim - i)) - 1);
+    __m512 rv[RN];
+#pragma GCC unroll 4
+    for (size_t j = 0; j < RN; ++j) rv[j] = _mm512_maskz_loadu_ps(mask, r + j * dim + i);
+#pragma GCC unroll 4
+    for (size_t a = 0; a < QN; ++a) {
+      const __m512 qv = _mm512_maskz_loadu_ps(mask, q + a * dim + i);
+#pragma GCC unroll 4
+      for (size_t j = 0; j < RN; ++j) acc[a][j] = _mm512_fmadd_ps(qv, rv[j], acc[a][j]);
+    }
+  }
+#pragma GCC unroll 4
+  for (size_t a = 0; a < QN; ++a) {
+#pragma GCC unroll 4
+    for (size_t j = 0; j < RN; ++j) out[a * out_stride + j] = sum_lanes(acc[a][j]);
+  }
+}
+
+__attribute__((target("avx512f"))) void dot_tile_avx512(const float* q, size_t nq, const float* rows, size_t nr,
+                                                        size_t dim, float* out, size_t out_stride) {
+  size_t a = 0;
+  // Four queries by four rows: sixteen chains in flight, eight loads per
+  // sixteen fused multiply-adds.
+  for (; a + 4 <= nq; a += 4) {
+    size_t j = 0;
+    for (; j + 4 <= nr; j += 4) {
+      dot_block_avx512<4, 4>(q + a * dim, rows + j * dim, dim, out + a * out_stride + j, out_stride);
+    }
+    for (; j < nr; ++j) dot_block_avx512<4, 1>(q + a * dim, rows + j * dim, dim, out + a * out_stride + j, out_stride);
+  }
+  for (; a < nq; ++a) {
+    size_t j = 0;
+    for (; j + 4 <= nr; j += 4) {
+      dot_block_avx512<1, 4>(q + a * dim, rows + j * dim, dim, out + a * out_stride + j, out_stride);
+    }
+    for (; j < nr; ++j) dot_block_avx512<1, 1>(q + a * dim, rows + j * dim, dim, out + a * out_stride + j, out_stride);
+  }
+}
+
 // The same chain of operations in portable code, for processors without AVX2
 // and FMA: eight partial sums, each a fused multiply-add per component.
 float dot_portable(const float* q, const float* r, size_t dim) {
@@ -159,11 +233,17 @@ void dot_tile_portable(const float* q, size_t nq, const float* rows, size_t nr, 
   }
 }
 
+// The kernels this processor runs, the widest last.
+std::vector<DotTile> dot_tiles() {
+  __builtin_cpu_init();
+  std::vector<DotTile> tiles{&dot_tile_portable};
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) tiles.push_back(&dot_tile_avx2);
+  if (__builtin_cpu_supports("avx512f")) tiles.push_back(&dot_tile_avx512);
+  return tiles;
+}
+
 DotTile dot_tile() {
-  static const DotTile tile = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? &dot_tile_avx2 : &dot_tile_portable;
-  }();
+  static const DotTile tile = dot_tiles().back();
   return tile;
 }
 
@@ -195,6 +275,16 @@ void scan_rows(Metric metric, const float* q, size_t nq, const float* rows, cons
 float exact_scan_dot(const float* a, const float* b, size_t dim) {
   float out;
   dot_tile()(a, 1, b, 1, dim, &out, 1);
+  return out;
+}
+
+std::vector<std::vector<float>> exact_scan_dots_by_kernel(const float* q, size_t nq, const float* rows, size_t nr,
+                                                          size_t dim) {
+  std::vector<std::vector<float>> out;
+  for (const DotTile tile : dot_tiles()) {
+    out.emplace_back(nq * nr);
+    tile(q, nq, rows, nr, dim, out.back().data(), nr);
+  }
   return out;
 }
 

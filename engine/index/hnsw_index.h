@@ -100,6 +100,12 @@ struct SavedLinks {
 // scan cuts its work, so batched and single scans agree bit for bit.
 float exact_scan_dot(const float* a, const float* b, size_t dim);
 
+// For tests: out[a * nr + j] = dot(query a, row j) (queries and rows dim
+// floats apart) by each kernel this processor runs, the portable one first
+// and the one exact_scan_dot uses last.
+std::vector<std::vector<float>> exact_scan_dots_by_kernel(const float* q, size_t nq, const float* rows, size_t nr,
+                                                          size_t dim);
+
 class HnswIndex {
  public:
   // An empty index with an Owned store. m0 = 2 * m; level_mult = 1 / ln(m).

@@ -70,6 +70,38 @@ TEST(ExactSearch, MatchesTheReferenceForAllMetricsWithAndWithoutDeletions) {
   }
 }
 
+// Every kernel of the exact scan, on random block shapes (the blocked
+// paths and their remainders) and lengths (whole lane groups and tails):
+// a pair's dot is the same whichever block computes it, and close to the
+// sum in double precision.
+TEST(ExactSearch, EveryScanKernelGivesEachPairOneValueWhateverTheBlock) {
+  std::mt19937 rng(21);
+  std::normal_distribution<float> g;
+  for (int round = 0; round < 60; ++round) {
+    const size_t nq = 1 + rng() % 9, nr = 1 + rng() % 11, dim = 1 + rng() % 70;
+    std::vector<float> q(nq * dim), r(nr * dim);
+    for (float& x : q) x = g(rng);
+    for (float& x : r) x = g(rng);
+    const auto block = exact_scan_dots_by_kernel(q.data(), nq, r.data(), nr, dim);
+    ASSERT_GE(block.size(), 1u);
+    for (size_t kernel = 0; kernel < block.size(); ++kernel) {
+      for (size_t a = 0; a < nq; ++a) {
+        for (size_t j = 0; j < nr; ++j) {
+          const float alone = exact_scan_dots_by_kernel(&q[a * dim], 1, &r[j * dim], 1, dim)[kernel][0];
+          ASSERT_EQ(block[kernel][a * nr + j], alone) << "kernel " << kernel << ", " << nq << "x" << nr << "x" << dim;
+          double exact = 0, scale = 0;
+          for (size_t i = 0; i < dim; ++i) {
+            exact += static_cast<double>(q[a * dim + i]) * r[j * dim + i];
+            scale += std::abs(static_cast<double>(q[a * dim + i]) * r[j * dim + i]);
+          }
+          ASSERT_NEAR(alone, exact, 1e-5 * (scale + 1)) << "kernel " << kernel;
+        }
+      }
+    }
+    EXPECT_EQ(block.back()[0], exact_scan_dot(q.data(), r.data(), dim));
+  }
+}
+
 TEST(ExactSearch, CosineAndEuclideanEdges) {
   const size_t dim = 3;
   const float zero[3] = {0, 0, 0}, x[3] = {1, 2, 3}, y[3] = {-2, 0.5f, 1};
