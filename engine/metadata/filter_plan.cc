@@ -169,52 +169,72 @@ double FilterPlan::sampled_share(const Filter& f) const {
   return seen ? static_cast<double>(hit) / static_cast<double>(seen) : 0.0;
 }
 
-// Measured on 200,000 x 128 clustered records (layer-0 degree 21.6), CPU time
-// of one searching thread: an unfiltered walk measures 0.435 x the degree
-// nodes per beam place (the rest of a list is already visited), at 4.5 scanned
-// rows each (a walk step is a random row plus a list, the visited marks and
-// the heaps; a scan's rows come from a list of candidates). The filtered walk
-// costs about as much as the unfiltered one from 10% of the records up, and
-// more as the matches thin out, since each admitted node costs 1 / share
-// tests (1.4x at 1%). Fitted over the sweep, a list looked through costs 1.5
-// rows and a walk's test a thirtieth (tests are fetched ahead in batches);
-// testing a scan's candidate costs a tenth. (On Fashion-MNIST's 784 values a
-// row costs more and a walk step about the same few rows: the estimate is
-// coarse there, and the give-up in the search path bounds its misses.)
+// Measured with one searching thread on two sets: 200,000 x 128 clustered
+// records (layer-0 degree 21.6) and the 60,000 x 784 Fashion-MNIST images
+// (degree 14), each plan forced in turn at 10%, 30% and 50% of the records.
+// A scanned row costs a fixed 45 ns (its read from a list of candidates in
+// random order) and 0.16 ns per value; a node a walk measures the same per
+// value but 275 ns fixed (the row comes unannounced, plus the visited mark and
+// the heaps); a list looked through 200 ns; a filter test in a walk 5 ns
+// (fetched ahead in batches); a scan's candidate 6.5 ns. A row's share of a
+// walk step thus grows with the dimension: a step costs 4.5 scanned rows at
+// 128 values and 2.3 at 784. A filtered walk over matches independent of the
+// query's neighbourhood cost 0.65-1.0 x (beam x degree) steps from 10% to 50%
+// admitted, and more as the matches thin out, since each admitted node costs
+// 1 / share tests (1.4x at 1%).
 namespace {
-constexpr double kMeasuredPerPlace = 0.435;
-constexpr double kRowsPerStep = 4.5;
-constexpr double kRowsPerList = 1.5;
-constexpr double kTestsPerRow = 30;
-constexpr double kCandidatesPerRow = 10;
+constexpr double kRowFixedNs = 45;
+constexpr double kStepFixedNs = 275;
+constexpr double kPerValueNs = 0.16;
+constexpr double kListNs = 200;
+constexpr double kTestNs = 5;
+constexpr double kCandidateNs = 6.5;
+constexpr double kStepsPerPlace = 0.8;  // per beam place and list entry
+// The scan goes first unless the walk is expected to cost clearly less: a walk
+// that ends up costing more than the scan is given up and pays both.
+constexpr double kScanBias = 1.2;
 }  // namespace
 
-double PlanCosts::walked(size_t measured, size_t lists, size_t tests) {
-  return kRowsPerStep * static_cast<double>(measured) + kRowsPerList * static_cast<double>(lists) +
-         static_cast<double>(tests) / kTestsPerRow;
+double PlanCosts::walked(size_t measured, size_t lists, size_t tests) const {
+  return step * static_cast<double>(measured) + kListNs * static_cast<double>(lists) +
+         kTestNs * static_cast<double>(tests);
 }
 
-// Measured on the same set, the filter excluding the query's cluster: at 10%
-// of the records admitted and ef's beam, the walks that finished cost 1.1-2.6x
-// (median 2.2x) the estimate and more than half outgrew the scan's cost and
-// fell back to it, costing both; at 30% to 90% admitted, with the beam four
-// times wider, the walks cost 3.5-5x the estimate.
-bool PlanCosts::prefer_scan(bool excluded) const {
-  constexpr double kExcludedWalk = 4.0;
-  return excluded && walk * kExcludedWalk > scan;
+bool PlanCosts::scan_first() const { return scan <= kScanBias * walk; }
+
+// Measured on the same sets, the filter excluding the query's neighbourhood
+// (with the beam four times wider, see search_filtered), 10% to 90% of the
+// records admitted. Where the probe found some admitted records around the
+// query, the walks cost 2.3-3.1x the estimate (median; p90 3.8). Where it
+// found none, 3.0-3.2x on the clustered set, but 4-12x on Fashion-MNIST,
+// whose single-class and footwear filters leave most queries far from every
+// match; there the scan costs a third of the walk.
+bool PlanCosts::prefer_scan(bool excluded, double near_share) const {
+  if (!excluded) return false;
+  constexpr double kNoneNear = 0.005;  // about one slot of the 200-500 probed
+  const double factor = near_share < kNoneNear ? 4.0 : 3.0;
+  return walk * factor > scan;
 }
 
-PlanCosts plan_costs(size_t matches, size_t examined, size_t live, size_t ef, double degree) {
+bool PlanCosts::within(double walked) const {
+  // A walk whose estimate was close to the scan's ends beyond it about a
+  // third of the time (its cost varies by +-15% between queries).
+  constexpr double kGiveUp = 1.25;
+  return walked <= kGiveUp * scan;
+}
+
+PlanCosts plan_costs(size_t matches, size_t examined, size_t live, size_t ef, double degree, size_t dim) {
   const double share = static_cast<double>(std::max<size_t>(matches, 1)) / static_cast<double>(std::max<size_t>(live, 1));
+  const double per_values = kPerValueNs * static_cast<double>(dim);
   PlanCosts c;
-  c.scan = static_cast<double>(matches) + static_cast<double>(examined) / kCandidatesPerRow;
-  c.walk = static_cast<double>(ef) * kMeasuredPerPlace * degree * kRowsPerStep * (1 + 0.004 / share);
+  c.step = kStepFixedNs + per_values;
+  c.scan = static_cast<double>(matches) * (kRowFixedNs + per_values) + static_cast<double>(examined) * kCandidateNs;
+  c.walk = static_cast<double>(ef) * degree * kStepsPerPlace * c.step * (1 + 0.004 / share);
   return c;
 }
 
-bool scan_beats_walk(size_t matches, size_t examined, size_t live, size_t ef, double degree) {
-  const PlanCosts c = plan_costs(matches, examined, live, ef, degree);
-  return c.scan <= c.walk;
+bool scan_beats_walk(size_t matches, size_t examined, size_t live, size_t ef, double degree, size_t dim) {
+  return plan_costs(matches, examined, live, ef, degree, dim).scan_first();
 }
 
 }  // namespace kelpo

@@ -152,26 +152,35 @@ class FilterPlan {
   bool exact_ = true;
 };
 
-// The costs of a filtered graph search's two plans, in scanned rows, from
-// measured ratios (see the definitions).
+// The costs of a filtered graph search's two plans, in nanoseconds of one
+// searching thread on the machine they were measured on (only their ratios
+// matter), for vectors of a given dimension.
 struct PlanCosts {
   double scan = 0;  // testing the candidates, then measuring every match
   double walk = 0;  // the predicate-aware walk, as estimated before it starts
+  double step = 0;  // one node measured by a walk
   // What a walk that has measured, read and tested this much has cost.
-  static double walked(size_t measured, size_t lists, size_t tests);
-  // Whether to scan after all, once the walk has found that the filter
-  // excludes the query's own neighbourhood: such a walk must search around
-  // it, wider, and costs several times the estimate.
-  bool prefer_scan(bool excluded) const;
+  double walked(size_t measured, size_t lists, size_t tests) const;
+  // Whether to scan without walking: the scan's cost is known and its result
+  // exact, so it also wins where the estimates are close.
+  bool scan_first() const;
+  // Whether to scan after all, once the walk has probed the query's own
+  // neighbourhood, found that the filter admits `near_share` of it and much
+  // less there than overall (`excluded`): such a walk must search around it,
+  // wider, and costs several times the estimate.
+  bool prefer_scan(bool excluded, double near_share) const;
+  // Whether a walk that has cost this much goes on: past the scan's cost (and
+  // a margin, since a walk given up pays for both) the scan is cheaper.
+  bool within(double walked) const;
 };
 
-// The costs with beam width ef, among `live` records whose layer-0 lists
-// hold `degree` neighbours on average, of scanning exactly the `matches`
-// records (after testing `examined` candidates) and of walking: the walk's
-// grows with the beam, the degree and, slowly, as the matches thin out.
-PlanCosts plan_costs(size_t matches, size_t examined, size_t live, size_t ef, double degree);
+// The costs with beam width ef, among `live` records of `dim` values whose
+// layer-0 lists hold `degree` neighbours on average, of scanning exactly the
+// `matches` records (after testing `examined` candidates) and of walking: the
+// walk's grows with the beam, the degree and, slowly, as the matches thin out.
+PlanCosts plan_costs(size_t matches, size_t examined, size_t live, size_t ef, double degree, size_t dim);
 
-// Whether the scan is expected to cost no more than the walk.
-bool scan_beats_walk(size_t matches, size_t examined, size_t live, size_t ef, double degree);
+// Whether a search would scan the matches rather than walk.
+bool scan_beats_walk(size_t matches, size_t examined, size_t live, size_t ef, double degree, size_t dim);
 
 }  // namespace kelpo
