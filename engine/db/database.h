@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "engine/db/fair_shared_mutex.h"
+#include "engine/db/id_map.h"
 #include "engine/db/writer_lock.h"
 #include "engine/index/distance.h"
 #include "engine/index/hnsw_index.h"
@@ -136,9 +137,6 @@ struct DatabaseHooks {
   FileOps* file_ops = nullptr;  // every file call: the log, saving and opening
   SaveHooks save;               // stops a save after a chosen step
 };
-
-// Id string -> slot, hashed under this process's random key.
-using IdMap = std::unordered_map<std::string, Slot, SeededStringHash, std::equal_to<>>;
 
 class Database {
  public:
