@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/util/huge_pages.h"
+
 namespace kelpo {
 
 bool MetadataIndex::indexable(const Json& value) {
@@ -81,20 +83,31 @@ bool MetadataIndex::mark_object(uint32_t slot) {
 
 void MetadataIndex::index_values(uint32_t slot, const Json& object) {
   for (const auto& [key, value] : object.get_ref<const Json::object_t&>()) {
-    if (!indexable(value)) continue;
-    auto entry = fields_.find(std::string_view(key));
-    if (entry == fields_.end()) entry = fields_.emplace(key, Field()).first;
-    Field& field = entry->second;
-    SlotSet& set = field.values[value];
-    if (field.column.size() <= slot) {
-      const size_t size = std::max<size_t>(size_t{slot} + 1, field.column.size() + field.column.size() / 2);
-      field.column.resize(size, nullptr);
-      field.position.resize(size, 0);
-    }
-    field.column[slot] = &set;
-    field.position[slot] = static_cast<uint32_t>(set.slots_.size());
-    set.slots_.push_back(slot);
+    if (indexable(value)) add_value(field_for(key, 0), slot, value);
   }
+}
+
+MetadataIndex::Field& MetadataIndex::field_for(const std::string& key, size_t slots) {
+  auto entry = fields_.find(std::string_view(key));
+  if (entry != fields_.end()) return entry->second;
+  Field& field = fields_.emplace(key, Field()).first->second;
+  reserve_huge(field.column, slots);
+  reserve_huge(field.position, slots);
+  field.column.resize(slots, nullptr);
+  field.position.resize(slots, 0);
+  return field;
+}
+
+void MetadataIndex::add_value(Field& field, uint32_t slot, const Json& value) {
+  SlotSet& set = field.values[value];
+  if (field.column.size() <= slot) {
+    const size_t size = std::max<size_t>(size_t{slot} + 1, field.column.size() + field.column.size() / 2);
+    field.column.resize(size, nullptr);
+    field.position.resize(size, 0);
+  }
+  field.column[slot] = &set;
+  field.position[slot] = static_cast<uint32_t>(set.slots_.size());
+  set.slots_.push_back(slot);
 }
 
 void MetadataIndex::remove(uint32_t slot, const Json* metadata) {
@@ -135,19 +148,36 @@ void MetadataIndex::rebuild(const std::vector<SharedJson>& metadata,
                             const std::function<bool(uint32_t)>& is_deleted) {
   fields_.clear();
   numbers_.clear();
-  objects_.clear();
+  objects_.assign((metadata.size() + 63) / 64, 0);
   object_count_ = 0;
   // The numbers are gathered and sorted once per field rather than inserted
   // one at a time.
   std::unordered_map<std::string, std::vector<std::pair<double, uint32_t>>> gathered;
+  // What the k-th key of the last object led to. The records of a collection
+  // mostly share their keys, so this spares hashing each key twice per record.
+  struct Recent {
+    const std::string* key = nullptr;
+    Field* field = nullptr;
+    std::vector<std::pair<double, uint32_t>>* numbers = nullptr;
+  };
+  std::vector<Recent> recent;
   for (size_t s = 0; s < metadata.size(); ++s) {
     const auto slot = static_cast<uint32_t>(s);
     if (!metadata[s] || !metadata[s]->is_object() || (is_deleted && is_deleted(slot))) continue;
+    size_t k = 0;
     for (const auto& [key, value] : metadata[s]->get_ref<const Json::object_t&>()) {
-      if (const double x = number_of(value); !std::isnan(x)) gathered[key].emplace_back(x, slot);
+      if (k == recent.size()) recent.emplace_back();
+      Recent& r = recent[k++];
+      if (r.key == nullptr || *r.key != key) r = Recent{&key, nullptr, nullptr};
+      if (const double x = number_of(value); !std::isnan(x)) {
+        if (r.numbers == nullptr) r.numbers = &gathered[key];
+        r.numbers->emplace_back(x, slot);
+      }
+      if (!indexable(value)) continue;
+      if (r.field == nullptr) r.field = &field_for(key, metadata.size());
+      add_value(*r.field, slot, value);
     }
     mark_object(slot);
-    index_values(slot, *metadata[s]);
   }
   for (auto& [key, entries] : gathered) numbers_[key].assign(std::move(entries));
 }

@@ -121,6 +121,10 @@ class MetadataIndex {
   bool mark_object(uint32_t slot);
   // Adds slot under each indexable value of its metadata object.
   void index_values(uint32_t slot, const Json& object);
+  // The field named key, made with a column for `slots` slots if new.
+  Field& field_for(const std::string& key, size_t slots);
+  // Adds slot to the set of `value` (indexable) under the field.
+  void add_value(Field& field, uint32_t slot, const Json& value);
 
   FieldMap fields_;
   std::unordered_map<std::string, OrderedNumbers, SeededStringHash, std::equal_to<>> numbers_;

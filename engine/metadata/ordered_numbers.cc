@@ -86,6 +86,10 @@ void OrderedNumbers::assign(std::vector<std::pair<double, Slot>> entries) {
   std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
     return entry_less(a.first, a.second, b.first, b.second);
   });
+  // Sized once: the slots come in value order, not slot order.
+  Slot top = 0;
+  for (const auto& e : entries) top = std::max(top, e.second);
+  if (!entries.empty()) by_slot_.assign(size_t{top} + 1, std::numeric_limits<double>::quiet_NaN());
   // Blocks filled to three quarters leave room for inserts before a split.
   constexpr size_t kFill = kMaxBlock * 3 / 4;
   for (size_t i = 0; i < entries.size(); i += kFill) {
