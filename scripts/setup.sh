@@ -13,6 +13,9 @@ APT_PACKAGES=(
   cmake g++ make pkg-config ninja-build
   libtbb-dev nlohmann-json3-dev zlib1g-dev libgtest-dev
   python3-dev python3-numpy python3-pytest python3-setuptools python3-pip
+  # The property tests of the command line and the distributed layer skip
+  # themselves without it.
+  python3-hypothesis
   libhnswlib-dev python3-hnswlib python3-faiss
   # The peer's batched flat search is a BLAS matrix product: with Debian's
   # reference BLAS it runs ~80x slower than with OpenBLAS, which would make
