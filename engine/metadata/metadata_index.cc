@@ -152,7 +152,8 @@ void MetadataIndex::rebuild(const std::vector<SharedJson>& metadata,
   object_count_ = 0;
   // The numbers are gathered and sorted once per field rather than inserted
   // one at a time.
-  std::unordered_map<std::string, std::vector<std::pair<double, uint32_t>>> gathered;
+  std::unordered_map<std::string, std::vector<std::pair<double, uint32_t>>, SeededStringHash, std::equal_to<>>
+      gathered;
   // What the k-th key of the last object led to. The records of a collection
   // mostly share their keys, so this spares hashing each key twice per record.
   struct Recent {
