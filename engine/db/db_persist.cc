@@ -56,6 +56,10 @@ Result<std::unique_ptr<Database>> Database::load(const std::string& path, SavedG
     if (!mapped.ok()) return mapped.error();
     index = restore_index(graph, std::move(mapped.value()));
     if (!index.ok()) return index.error();
+    // One search scratch made now, beside the table building, and pooled for
+    // the first search: its visited marks (2 bytes a slot) are fresh memory,
+    // a page fault per 4 KiB, which would otherwise fall on that search.
+    { const ScratchPool::Lease warm = (*index)->lease_scratch(); }
     Result<bool> exists = ops.exists(storage.quantized_path);
     if (!exists.ok()) return exists.error();
     has_quantizer = *exists;
