@@ -2,6 +2,7 @@
 // metadata attached to the hits, and parallel batches of queries.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <queue>
 
 #include "engine/db/database.h"
@@ -36,6 +37,11 @@ class TopK {
       heap_.back() = {s, d};
       std::push_heap(heap_.begin(), heap_.end(), Farther());
     }
+  }
+  // The distance a newcomer must beat to enter: infinite until k are kept
+  // (and NaN when the farthest kept is NaN, which beats nothing).
+  float bound() const {
+    return heap_.size() < k_ ? std::numeric_limits<float>::infinity() : heap_.front().distance;
   }
   std::vector<Neighbor> take_sorted() {
     std::stable_sort(heap_.begin(), heap_.end(), nan_last);
@@ -87,8 +93,17 @@ std::vector<Neighbor> Database::exact_filtered_scan(const float* query, size_t k
   constexpr size_t kAhead = 8;
   Slot queue[kAhead];
   size_t head = 0, queued = 0;
+  // Dropping a row after part of it (see QueryDistance::exceeds) saves the
+  // lines a scan would fetch from memory, but measures again in full each row
+  // it keeps: on 784-value rows in cache that made a scan of 200 rows 0.83x
+  // as fast, 600 rows even, 2,000 rows 1.25x and 6,000 rows 2x as fast. So
+  // only sets larger than a core's cache are summed in parts.
+  constexpr size_t kPartialBytes = size_t{2} << 20;
+  const size_t examined = plan.has_driver() ? plan.driver_size() : n;
+  const bool partial = examined * dim_ * sizeof(float) >= kPartialBytes;
   auto measure = [&](Slot s) {
     if (check && !plan.accepts(s)) return;
+    if (partial && dist.exceeds(s, top.bound())) return;
     top.push(s, dist(s));
   };
   auto consider = [&](Slot s) {

@@ -28,10 +28,23 @@ namespace kelpo {
 
 // Full-precision distance from one query to stored vectors.
 class QueryDistance {
+  static constexpr float kLargest = std::numeric_limits<float>::max();
+
  public:
   // The metric's own per-pair function: what results report.
   QueryDistance(const float* query, const float* vectors, size_t dim, const DistanceFunction& fn)
-      : query_(query), vectors_(vectors), dim_(dim), fn_(fn), prefetch_lines_(std::min<size_t>((dim * 4 + 63) / 64, 8)) {}
+      : query_(query),
+        vectors_(vectors),
+        dim_(dim),
+        fn_(fn),
+        prefetch_lines_(std::min<size_t>((dim * 4 + 63) / 64, 8)),
+        partial_(fn.metric() == Metric::kEuclidean && dim >= 2 * kPartialChunk) {}
+
+  // exceeds() sums a row this many values (twelve cache lines) at a time.
+  // Scanning 12,000-30,000 rows of 784 values for the 10 nearest, chunks of
+  // 64, 96, 128, 192 and 256 values ran 0.8-1.2x, 1.0-1.6x, 1.1-1.8x,
+  // 1.4-1.9x and 1.2-1.7x as fast as whole rows.
+  static constexpr size_t kPartialChunk = 192;
 
   // For walking the graph. Cosine per pair costs three sums (the inner
   // product and both squared norms) where the stored norms (`norms`, one per
@@ -54,6 +67,33 @@ class QueryDistance {
     return cosine_from_dot(-fn_(query_, v, dim_), query_norm_, norms_[s]);  // fn_ is the negated inner product
   }
 
+  // Whether slot s's distance certainly exceeds `bound`, reading as little of
+  // its row as that takes: a scan for the k nearest drops most rows of a
+  // large set after their first chunks, and on long rows, which come from
+  // memory, the lines it skips are most of its cost. Only the squared
+  // Euclidean distance is a sum that never shrinks as values are added, so
+  // only it can stop early; for the others, and for rows under two chunks,
+  // the answer is false without reading. False also means "not certain":
+  // the caller measures the row in full (its first chunks are in cache by
+  // then), so what a scan reports is always the full distance.
+  bool exceeds(Slot s, float bound) const {
+    if (!partial_ || !(bound <= kLargest)) return false;
+    const float* v = vectors_ + static_cast<size_t>(s) * dim_;
+    // Each chunk's sum is rounded on its own, so the chunks can add up to a
+    // little more than the row's sum taken whole. A float sum of n terms,
+    // none negative, is off by at most n units of its last place, twice here;
+    // the margin keeps a row whose whole distance is at the bound.
+    const double limit = static_cast<double>(bound) * (1.0 + 2.0 * static_cast<double>(dim_) * 0x1p-24);
+    double sum = 0;
+    for (size_t at = 0; at + kPartialChunk < dim_; at += kPartialChunk) {
+      const char* next = reinterpret_cast<const char*>(v + at + kPartialChunk);
+      for (size_t line = 0; line < kPartialChunk * sizeof(float) / 64; ++line) __builtin_prefetch(next + 64 * line);
+      sum += fn_(query_ + at, v + at, kPartialChunk);
+      if (sum > limit) return true;
+    }
+    return false;
+  }
+
   void prefetch(Slot s) const {
     // The first lines are enough to start the kernel; the hardware prefetcher
     // follows the rest of a long row.
@@ -67,6 +107,7 @@ class QueryDistance {
   size_t dim_;
   DistanceFunction fn_;
   size_t prefetch_lines_;
+  bool partial_;  // exceeds() may stop early
   const float* norms_ = nullptr;  // set for cosine over cached norms
   float query_norm_ = 0.0f;
 };

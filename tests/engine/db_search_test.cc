@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <random>
 #include <set>
 #include <tuple>
 
@@ -104,6 +105,91 @@ TEST(DatabaseSearch, ExactPathFiltersCutOffAndBatchesAgree) {
   const Filter none = Filter::eq("genre", "jazz");
   opt.filter = &none;
   EXPECT_TRUE(db->search(q.data(), 8, opt).value().empty());
+}
+
+// A scan of long rows stops measuring a row once part of it is already
+// farther than the k-th nearest so far (when the set is larger than a cache,
+// as each filter's is here). Around each query lie rows that differ
+// from it by about as much, in their first, middle or last values, some of
+// them exact copies of each other (ties), among far clusters: the k nearest
+// must be exactly those of whole-row distances, each reported with its
+// whole-row distance, under filters that keep or exclude the query's own
+// rows.
+TEST(DatabaseSearch, ExactScanOfLongRowsKeepsTheWholeRowAnswer) {
+  constexpr size_t kDim = 2000, kQueries = 8, kAround = 40, kFar = 800;
+  ScratchDir dir;
+  auto db = open_db(dir.path(), kDim);
+  std::mt19937 rng(17);
+  std::normal_distribution<float> g;
+  std::uniform_real_distribution<float> scale(1.0f, 2.0f);
+  std::uniform_int_distribution<size_t> where(0, kDim - 100);
+  VectorBatch queries = random_batch(rng, kQueries, kDim);
+  for (float& x : queries.data) x *= 10.0f;
+  VectorBatch vecs;
+  std::vector<std::optional<Json>> metas;
+  for (size_t t = 0; t < kQueries; ++t) {
+    for (size_t i = 0; i < kAround; ++i) {
+      std::vector<float> row(queries.row(t), queries.row(t) + kDim);
+      if (i % 8 == 7) {
+        row.assign(vecs.row(vecs.size() - 1), vecs.row(vecs.size() - 1) + kDim);  // a tie
+      } else {
+        const size_t at = i % 3 == 0 ? 0 : i % 3 == 1 ? where(rng) : kDim - 100;
+        const float s = scale(rng);
+        for (size_t j = at; j < at + 100; ++j) row[j] += s * g(rng);
+      }
+      vecs.push_back(row.data(), kDim);
+      metas.push_back(Json{{"q", static_cast<int>(t)}, {"r", static_cast<int>(i % 4)}});
+    }
+  }
+  for (size_t i = 0; i < kFar; ++i) {
+    std::vector<float> row(kDim);
+    for (float& x : row) x = 10.0f * g(rng);
+    vecs.push_back(row.data(), kDim);
+    metas.push_back(Json{{"q", -1}, {"r", static_cast<int>(i % 4)}});
+  }
+  // Slots in random order, so the scan meets near and far rows mixed.
+  std::vector<size_t> order(vecs.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  std::vector<std::string> ids;
+  VectorBatch shuffled;
+  std::vector<std::optional<Json>> shuffled_metas;
+  for (size_t i : order) {
+    ids.push_back("v" + std::to_string(i));
+    shuffled.push_back(vecs.row(i), kDim);
+    shuffled_metas.push_back(metas[i]);
+  }
+  ASSERT_TRUE(db->add_many(ids, shuffled, shuffled_metas).ok());
+  ASSERT_TRUE(db->stats().uses_brute_force);
+
+  for (size_t t = 0; t < kQueries; ++t) {
+    const int own = static_cast<int>(t);
+    const Filter filters[] = {Filter::eq("r", 1), Filter::lt("r", 3), Filter::ne("q", own),
+                              Filter::in("q", {Json(own), Json(-1)})};
+    const std::function<bool(const Json&)> keeps[] = {
+        [](const Json& m) { return m["r"] == 1; }, [](const Json& m) { return m["r"].get<int>() < 3; },
+        [&](const Json& m) { return m["q"] != own; }, [&](const Json& m) { return m["q"] == own || m["q"] == -1; }};
+    for (size_t f = 0; f < 4; ++f) {
+      SCOPED_TRACE("query " + std::to_string(t) + ", filter " + std::to_string(f));
+      std::vector<float> want;
+      for (size_t i = 0; i < vecs.size(); ++i) {
+        if (keeps[f](*metas[i])) want.push_back(distance(queries.row(t), vecs.row(i), kDim, Metric::kEuclidean));
+      }
+      std::sort(want.begin(), want.end());
+      want.resize(std::min<size_t>(want.size(), 10));
+      SearchOptions opt;
+      opt.k = 10;
+      opt.filter = &filters[f];
+      const auto hits = db->search(queries.row(t), kDim, opt).value();
+      ASSERT_EQ(hits.size(), want.size());
+      for (size_t h = 0; h < hits.size(); ++h) {
+        EXPECT_EQ(hits[h].distance, want[h]);
+        const size_t i = std::stoul(hits[h].id.substr(1));
+        EXPECT_TRUE(keeps[f](*metas[i]));
+        EXPECT_EQ(hits[h].distance, distance(queries.row(t), vecs.row(i), kDim, Metric::kEuclidean));
+      }
+    }
+  }
 }
 
 // Large enough for the graph path (live * dim >= 10M floats) yet cheap to
