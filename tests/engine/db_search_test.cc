@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <random>
 #include <set>
@@ -111,7 +112,7 @@ TEST(DatabaseSearch, ExactPathFiltersCutOffAndBatchesAgree) {
 // farther than the k-th nearest so far (when the set is larger than a cache,
 // as each filter's is here). Around each query lie rows that differ
 // from it by about as much, in their first, middle or last values, some of
-// them exact copies of each other (ties), among far clusters: the k nearest
+// them exact copies of each other (ties), among rows far from all: the k nearest
 // must be exactly those of whole-row distances, each reported with its
 // whole-row distance, under filters that keep or exclude the query's own
 // rows.
@@ -125,41 +126,33 @@ TEST(DatabaseSearch, ExactScanOfLongRowsKeepsTheWholeRowAnswer) {
   std::uniform_int_distribution<size_t> where(0, kDim - 100);
   VectorBatch queries = random_batch(rng, kQueries, kDim);
   for (float& x : queries.data) x *= 10.0f;
+  // Rows in random order, so the scan meets near and far ones mixed.
+  std::vector<int> owner(kFar, -1);
+  for (size_t t = 0; t < kQueries; ++t) owner.insert(owner.end(), kAround, static_cast<int>(t));
+  std::shuffle(owner.begin(), owner.end(), rng);
   VectorBatch vecs;
   std::vector<std::optional<Json>> metas;
-  for (size_t t = 0; t < kQueries; ++t) {
-    for (size_t i = 0; i < kAround; ++i) {
-      std::vector<float> row(queries.row(t), queries.row(t) + kDim);
-      if (i % 8 == 7) {
-        row.assign(vecs.row(vecs.size() - 1), vecs.row(vecs.size() - 1) + kDim);  // a tie
-      } else {
-        const size_t at = i % 3 == 0 ? 0 : i % 3 == 1 ? where(rng) : kDim - 100;
-        const float s = scale(rng);
-        for (size_t j = at; j < at + 100; ++j) row[j] += s * g(rng);
-      }
-      vecs.push_back(row.data(), kDim);
-      metas.push_back(Json{{"q", static_cast<int>(t)}, {"r", static_cast<int>(i % 4)}});
-    }
-  }
-  for (size_t i = 0; i < kFar; ++i) {
-    std::vector<float> row(kDim);
-    for (float& x : row) x = 10.0f * g(rng);
-    vecs.push_back(row.data(), kDim);
-    metas.push_back(Json{{"q", -1}, {"r", static_cast<int>(i % 4)}});
-  }
-  // Slots in random order, so the scan meets near and far rows mixed.
-  std::vector<size_t> order(vecs.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::shuffle(order.begin(), order.end(), rng);
   std::vector<std::string> ids;
-  VectorBatch shuffled;
-  std::vector<std::optional<Json>> shuffled_metas;
-  for (size_t i : order) {
+  std::vector<size_t> last(kQueries, SIZE_MAX);
+  for (const int t : owner) {
+    const size_t i = vecs.size();
+    std::vector<float> row(kDim);
+    if (t < 0) {
+      for (float& x : row) x = 10.0f * g(rng);
+    } else if (i % 8 == 0 && last[t] != SIZE_MAX) {
+      row.assign(vecs.row(last[t]), vecs.row(last[t]) + kDim);  // a tie
+    } else {
+      row.assign(queries.row(t), queries.row(t) + kDim);
+      const size_t at = i % 3 == 0 ? 0 : i % 3 == 1 ? where(rng) : kDim - 100;
+      const float s = scale(rng);
+      for (size_t j = at; j < at + 100; ++j) row[j] += s * g(rng);
+    }
+    if (t >= 0) last[t] = i;
+    vecs.push_back(row.data(), kDim);
     ids.push_back("v" + std::to_string(i));
-    shuffled.push_back(vecs.row(i), kDim);
-    shuffled_metas.push_back(metas[i]);
+    metas.push_back(Json{{"q", t}, {"r", static_cast<int>(i % 4)}});
   }
-  ASSERT_TRUE(db->add_many(ids, shuffled, shuffled_metas).ok());
+  ASSERT_TRUE(db->add_many(ids, vecs, metas).ok());
   ASSERT_TRUE(db->stats().uses_brute_force);
 
   for (size_t t = 0; t < kQueries; ++t) {
