@@ -28,8 +28,6 @@ namespace kelpo {
 
 // Full-precision distance from one query to stored vectors.
 class QueryDistance {
-  static constexpr float kLargest = std::numeric_limits<float>::max();
-
  public:
   // The metric's own per-pair function: what results report.
   QueryDistance(const float* query, const float* vectors, size_t dim, const DistanceFunction& fn)
@@ -77,7 +75,7 @@ class QueryDistance {
   // the caller measures the row in full (its first chunks are in cache by
   // then), so what a scan reports is always the full distance.
   bool exceeds(Slot s, float bound) const {
-    if (!partial_ || !(bound <= kLargest)) return false;
+    if (!partial_ || !(bound < std::numeric_limits<float>::infinity())) return false;
     const float* v = vectors_ + static_cast<size_t>(s) * dim_;
     // Each chunk's sum is rounded on its own, so the chunks can add up to a
     // little more than the row's sum taken whole. A float sum of n terms,
